@@ -1,0 +1,61 @@
+#!/usr/bin/python3
+"""Starts TorvaNetWorkSetup.exe under Wine in the build tree's own prefix, then prints the value
+that it set, as Wine's `reg query` reads it back.
+
+With a display (DISPLAY set, and no --headless), the box appears there and waits for OK. Without
+one, the run happens on a private Xvfb display: the box is photographed, OK is pressed for the
+user, and the PNG's path is printed.
+"""
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import tool_driver  # noqa: E402
+import wine_session  # noqa: E402
+
+
+def main():
+    wine_session._end_on_termination()
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build-dir", required=True, type=Path)
+    parser.add_argument("--headless", action="store_true",
+                        help="use a private display even when DISPLAY is set")
+    options = parser.parse_args()
+
+    build = options.build_dir.resolve()
+    exe, boxwatch = build / "TorvaNetWorkSetup.exe", build / "boxwatch.exe"
+    wine_root = build / "wine"
+    prefix = wine_root / "tool"
+    if not (prefix / "system.reg").exists():
+        wine_session.new_prefix(wine_root, "tool")
+    display = None if options.headless else os.environ.get("DISPLAY")
+
+    print(f"Running {exe}\n  in the private Wine prefix {prefix}")
+    with wine_session.WineSession(prefix, display=display) as session:
+        if display:
+            print(f"  on display {display}: answer the box with OK.")
+            status = session.run([exe], check=False).returncode
+            shot = None
+        else:
+            shot = build / "TorvaNetWorkSetup-box.png"
+            run = tool_driver.run_tool(session, exe, boxwatch, screenshot_path=shot)
+            status = run.exit_status
+            for box in run.boxes:
+                print(f"  box \"{box.title}\" ({box.icon} icon): {box.text}")
+            if not run.boxes:
+                print("  no box appeared", file=sys.stderr)
+                return 1
+        found = session.reg_query(tool_driver.PARAMETERS_KEY, tool_driver.VALUE_NAME)
+    print(f"  exit status {status}")
+    print(f"{tool_driver.PARAMETERS_KEY}\\{tool_driver.VALUE_NAME}: "
+          + (f"{found[0]} {found[1]}" if found else "not present"))
+    if shot:
+        print(f"Screenshot of the box: {shot}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

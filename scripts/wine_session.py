@@ -1,0 +1,232 @@
+#!/usr/bin/python3
+"""Private Wine environments for the project's Windows programs.
+
+Each session has its own Wine prefix inside the build tree (never the user's own) and, unless
+told to use an existing display, its own Xvfb. Closing a session ends exactly what it started:
+its wineserver (by prefix, `wineserver -k`) and its Xvfb (by pid), on every path.
+
+Booting a prefix takes a quarter of a minute, so one template prefix is booted per build tree
+and each session gets a hard-linked copy of it with registry files of its own.
+
+As a command:
+  wine_session.py run --root DIR [--name NAME] [--keep] -- PROGRAM.exe [ARGS...]
+      runs one program in a fresh private prefix on a private display and exits with its status
+      (the emulator CTest uses for the cross-compiled test programs);
+  wine_session.py template --root DIR
+      boots the template prefix if it is not there yet.
+"""
+
+import argparse
+import contextlib
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+WINE_ENV = {
+    "WINEDEBUG": "-all",
+    # Keeps wineboot from looking for Mono and Gecko, which nothing here needs.
+    "WINEDLLOVERRIDES": "mscoree,mshtml=",
+}
+
+SCREEN = (1024, 768)
+
+# Chinese text is drawn with WenQuanYi Micro Hei, linked to the dialog fonts; windows get a
+# virtual desktop so that Wine draws their title bars itself (there is no window manager).
+FONT_LINK = "wqy-microhei.ttc,WenQuanYi Micro Hei"
+LINKED_FONTS = ["Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Serif",
+                "Segoe UI", "Arial"]
+
+REGISTRY_FILES = ["system.reg", "user.reg", "userdef.reg"]
+
+
+def _multi_sz(*strings):
+    data = "".join(s + "\0" for s in strings) + "\0"
+    return "hex(7):" + ",".join(f"{b:02x}" for b in data.encode("utf-16-le"))
+
+
+def _prefix_settings():
+    lines = ["Windows Registry Editor Version 5.00", "",
+             r"[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]"]
+    lines += [f'"{font}"={_multi_sz(FONT_LINK)}' for font in LINKED_FONTS]
+    lines += ["", r"[HKEY_CURRENT_USER\Software\Wine\Explorer]", '"Desktop"="Default"',
+              "", r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]",
+              f'"Default"="{SCREEN[0]}x{SCREEN[1]}"', ""]
+    return "\r\n".join(lines)
+
+
+def _end_on_termination():
+    """Turns SIGTERM and SIGHUP into SystemExit so that every `finally` still runs."""
+    def leave(signum, _frame):
+        raise SystemExit(128 + signum)
+    signal.signal(signal.SIGTERM, leave)
+    signal.signal(signal.SIGHUP, leave)
+
+
+class Xvfb:
+    """A private X display, ended by pid."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+             f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            number = announced.readline().strip()
+        if not number:
+            self.close()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class WineSession:
+    """Wine in one prefix, on a private display unless `display` names one."""
+
+    def __init__(self, prefix, display=None):
+        self.prefix = Path(prefix).resolve()
+        self.xvfb = None if display else Xvfb()
+        self.display = display or self.xvfb.display
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), DISPLAY=self.display,
+                        **WINE_ENV)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    def command(self, args):
+        return ["wine", *[str(a) for a in args]]
+
+    def run(self, args, check=True, **kwargs):
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        return subprocess.run(self.command(args), env=self.env, check=check, **kwargs)
+
+    def start(self, args, **kwargs):
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        return subprocess.Popen(self.command(args), env=self.env, **kwargs)
+
+    def wineserver(self, *flags, timeout=30):
+        return subprocess.run(["wineserver", *flags], env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout, check=False)
+
+    def import_registry(self, text):
+        path = self.prefix / "settings.reg"
+        # A version 5 file is read as UTF-16 only with a byte order mark; hex(7) data needs it.
+        path.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
+        self.run(["regedit", "/S", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def reg_query(self, key, value):
+        """(type, data) of a registry value as `reg query` prints it, or None if absent."""
+        result = self.run(["reg", "query", key, "/v", value], check=False,
+                          capture_output=True, text=True, errors="replace")
+        for line in result.stdout.splitlines():
+            fields = line.split(None, 2)
+            if len(fields) >= 2 and fields[0] == value:
+                return fields[1], fields[2] if len(fields) == 3 else ""
+        return None
+
+    def close(self):
+        """Ends this prefix's wineserver and every Wine process in it, then the display.
+
+        The server is first given time to end by itself once its programs are done, which is
+        when it saves the registry; only what is still running then is killed.
+        """
+        try:
+            if self.prefix.is_dir():
+                try:
+                    self.wineserver("-w")
+                except subprocess.TimeoutExpired:
+                    with contextlib.suppress(subprocess.TimeoutExpired):
+                        self.wineserver("-k")
+                        self.wineserver("-w")
+        finally:
+            if self.xvfb:
+                self.xvfb.close()
+
+
+def ensure_template(root):
+    """The booted template prefix under `root`, booting it once (other callers wait)."""
+    root = Path(root).resolve()
+    root.mkdir(parents=True, exist_ok=True)
+    template = root / "template"
+    with open(root / "template.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (template / ".ready").exists():
+            shutil.rmtree(template, ignore_errors=True)
+            with WineSession(template) as session:
+                session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+                session.import_registry(_prefix_settings())
+            (template / ".ready").touch()
+    return template
+
+
+def new_prefix(root, name):
+    """A fresh private prefix `root/name`, copied from the template."""
+    template = ensure_template(root)
+    prefix = Path(root).resolve() / name
+    shutil.rmtree(prefix, ignore_errors=True)
+    subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
+    # Wine rewrites its registry files; each prefix gets copies of its own.
+    for name in REGISTRY_FILES + [".update-timestamp"]:
+        path = prefix / name
+        if path.exists():
+            path.unlink()
+            shutil.copy2(template / name, path)
+    return prefix
+
+
+def _run_command(options):
+    name = options.name or f"run-{Path(options.program[0]).stem}-{os.getpid()}"
+    prefix = new_prefix(options.root, name)
+    status = 1
+    try:
+        with WineSession(prefix) as session:
+            status = session.run(options.program, check=False).returncode
+    finally:
+        if status == 0 and not options.keep:
+            shutil.rmtree(prefix, ignore_errors=True)
+    return status
+
+
+def main():
+    _end_on_termination()
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    run = commands.add_parser("run")
+    run.add_argument("--root", required=True)
+    run.add_argument("--name")
+    run.add_argument("--keep", action="store_true")
+    run.add_argument("program", nargs=argparse.REMAINDER)
+    template = commands.add_parser("template")
+    template.add_argument("--root", required=True)
+    options = parser.parse_args()
+    if options.command == "template":
+        ensure_template(options.root)
+        return 0
+    if options.program and options.program[0] == "--":
+        options.program = options.program[1:]
+    return _run_command(options)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,296 @@
+// boxwatch: watches for message boxes with a given title, the way a person in front of the
+// screen would see them, and answers them with OK.
+//
+//   boxwatch.exe --title T [--stop-file F] [--hold-file F] [--wait-ms N]
+//     Every new visible top-level dialog (class "#32770") titled T is reported on one line:
+//       box title=<hex> text=<hex> icon=information|error|warning|question|none|other
+//           buttons=<id>:<hex>,... rect=left,top,right,bottom
+//     where <hex> is the text as UTF-16 code units in hex, so that nothing on the way can
+//     re-encode it. Once reported, the box is answered with OK; with --hold-file, only after
+//     that file exists (time for a screenshot). Watching ends when the stop file exists (one
+//     last look is taken first) or after --wait-ms without any box; the last line is
+//       count=N
+//
+//   boxwatch.exe --title T --launch EXE [--runs N]
+//     Starts EXE N times in a row and, for each run, prints the microseconds from process
+//     creation until its box is visible, then answers it and waits for the process to end:
+//       run=<i> visible_us=<n> exit=<code>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+    std::wstring title;
+    std::wstring stopFile;
+    std::wstring holdFile;
+    std::wstring launch;
+    DWORD waitMs = 60000;
+    int runs = 1;
+};
+
+std::string Hex(const std::wstring& text) {
+    std::string hex;
+    char unit[8];
+    for (wchar_t c : text) {
+        std::snprintf(unit, sizeof unit, "%s%04X", hex.empty() ? "" : "-", unsigned(c));
+        hex += unit;
+    }
+    return hex.empty() ? "-" : hex;
+}
+
+std::wstring WindowText(HWND window) {
+    std::wstring text(GetWindowTextLengthW(window) + 1, L'\0');
+    text.resize(GetWindowTextW(window, text.data(), int(text.size())));
+    return text;
+}
+
+std::wstring ClassName(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+bool FileExists(const std::wstring& path) {
+    return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// 32-bit pixels of a width x height image, drawn by `paint` onto a bitmap of its own.
+template <typename Paint>
+std::vector<DWORD> Pixels(int width, int height, Paint paint) {
+    BITMAPINFO format{};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = width;
+    format.bmiHeader.biHeight = -height;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::vector<DWORD> pixels;
+    if (bitmap) {
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        paint(memory, screen);
+        GdiFlush();
+        const DWORD* data = static_cast<const DWORD*>(bits);
+        pixels.assign(data, data + size_t(width) * height);
+        SelectObject(memory, previous);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+long Distance(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
+    long sum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        for (int shift = 0; shift < 24; shift += 8) {
+            sum += std::labs(long((a[i] >> shift) & 0xFF) - long((b[i] >> shift) & 0xFF));
+        }
+    }
+    return sum;
+}
+
+// Which of the system's message box icons the icon control shows. Icon handles cannot be
+// compared across processes (they differ on Wine), so what is on the screen is compared with
+// each system icon drawn on the same background.
+const char* IconName(HWND control) {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) return "none";
+    const auto shown = Pixels(width, height, [&](HDC target, HDC screen) {
+        BitBlt(target, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    });
+    if (shown.empty()) return "unknown";
+    const DWORD background = shown.front();  // icons leave their corners transparent
+    struct Known { LPCWSTR id; const char* name; };
+    const Known known[] = {{IDI_INFORMATION, "information"}, {IDI_ERROR, "error"},
+                           {IDI_WARNING, "warning"}, {IDI_QUESTION, "question"}};
+    const char* best = "other";
+    long bestDistance = -1;
+    for (const auto& k : known) {
+        const auto drawn = Pixels(width, height, [&](HDC target, HDC) {
+            const RECT all{0, 0, width, height};
+            HBRUSH fill = CreateSolidBrush(
+                RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
+            FillRect(target, &all, fill);
+            DeleteObject(fill);
+            DrawIconEx(target, 0, 0, LoadIconW(nullptr, k.id), width, height, 0, nullptr,
+                       DI_NORMAL);
+        });
+        const long distance = Distance(shown, drawn);
+        if (bestDistance < 0 || distance < bestDistance) {
+            bestDistance = distance;
+            best = k.name;
+        }
+    }
+    return best;
+}
+
+struct BoxReport {
+    std::wstring text;
+    HWND iconControl = nullptr;
+    std::string buttons;
+    HWND okButton = nullptr;
+};
+
+BOOL CALLBACK InspectChild(HWND child, LPARAM param) {
+    auto& report = *reinterpret_cast<BoxReport*>(param);
+    const std::wstring kind = ClassName(child);
+    if (_wcsicmp(kind.c_str(), L"Static") == 0) {
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        if ((style & SS_TYPEMASK) == SS_ICON) {
+            if (IsWindowVisible(child)) report.iconControl = child;
+        } else if (IsWindowVisible(child)) {
+            report.text += WindowText(child);
+        }
+    } else if (_wcsicmp(kind.c_str(), L"Button") == 0 && IsWindowVisible(child)) {
+        const int id = GetDlgCtrlID(child);
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%s%d:", report.buttons.empty() ? "" : ",", id);
+        report.buttons += entry + Hex(WindowText(child));
+        if (id == IDOK) report.okButton = child;
+    }
+    return TRUE;
+}
+
+struct Search {
+    const std::wstring* title;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBoxes(HWND window, LPARAM param) {
+    auto& search = *reinterpret_cast<Search*>(param);
+    if (IsWindowVisible(window) && ClassName(window) == L"#32770" &&
+        WindowText(window) == *search.title) {
+        search.found.push_back(window);
+    }
+    return TRUE;
+}
+
+std::vector<HWND> FindBoxes(const std::wstring& title) {
+    Search search{&title, {}};
+    EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void PressOk(HWND box, HWND okButton) {
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(okButton));
+}
+
+void Report(HWND box) {
+    BoxReport report;
+    EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
+    RECT rect{};
+    GetWindowRect(box, &rect);
+    std::printf("box title=%s text=%s icon=%s buttons=%s rect=%ld,%ld,%ld,%ld\n",
+                Hex(WindowText(box)).c_str(), Hex(report.text).c_str(),
+                report.iconControl ? IconName(report.iconControl) : "none",
+                report.buttons.empty() ? "-" : report.buttons.c_str(), rect.left, rect.top,
+                rect.right, rect.bottom);
+    std::fflush(stdout);
+}
+
+int Watch(const Options& options) {
+    std::set<HWND> seen;
+    DWORD lastActivity = GetTickCount();
+    for (bool lastLook = false; !lastLook;) {
+        lastLook = FileExists(options.stopFile) || GetTickCount() - lastActivity > options.waitMs;
+        for (HWND box : FindBoxes(options.title)) {
+            if (!seen.insert(box).second) continue;
+            Sleep(300);  // let the box finish painting before it is read or photographed
+            Report(box);
+            while (!options.holdFile.empty() && !FileExists(options.holdFile)) Sleep(50);
+            BoxReport report;
+            EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
+            PressOk(box, report.okButton);
+            lastActivity = GetTickCount();
+        }
+        if (!lastLook) Sleep(50);
+    }
+    std::printf("count=%zu\n", seen.size());
+    return 0;
+}
+
+int Launch(const Options& options) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (int run = 1; run <= options.runs; ++run) {
+        std::wstring commandLine = L"\"" + options.launch + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        if (!CreateProcessW(options.launch.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                            0, nullptr, nullptr, &startup, &process)) {
+            std::printf("error=launch code=%lu\n", GetLastError());
+            return 2;
+        }
+        HWND box = nullptr;
+        LARGE_INTEGER visible{};
+        while (!box && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+            for (HWND candidate : FindBoxes(options.title)) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(candidate, &owner);
+                if (owner == process.dwProcessId) box = candidate;
+            }
+            if (box) QueryPerformanceCounter(&visible);
+            else Sleep(1);
+        }
+        if (box) {
+            BoxReport report;
+            EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
+            PressOk(box, report.okButton);
+        }
+        WaitForSingleObject(process.hProcess, options.waitMs);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        if (!box) {
+            std::printf("run=%d error=no-box exit=%lu\n", run, exitCode);
+            return 2;
+        }
+        std::printf("run=%d visible_us=%lld exit=%lu\n", run,
+                    (visible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart, exitCode);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring name = argv[i];
+        const wchar_t* value = argv[i + 1];
+        if (name == L"--title") options.title = value;
+        else if (name == L"--stop-file") options.stopFile = value;
+        else if (name == L"--hold-file") options.holdFile = value;
+        else if (name == L"--launch") options.launch = value;
+        else if (name == L"--wait-ms") options.waitMs = std::wcstoul(value, nullptr, 10);
+        else if (name == L"--runs") options.runs = int(std::wcstol(value, nullptr, 10));
+        else {
+            std::fprintf(stderr, "boxwatch: unknown option %ls\n", name.c_str());
+            return 2;
+        }
+    }
+    if (options.title.empty()) {
+        std::fprintf(stderr, "boxwatch: --title is required\n");
+        return 2;
+    }
+    return options.launch.empty() ? Watch(options) : Launch(options);
+}
