@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake make g++ googletest libgtest-dev python3
-    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine wine64 wine32:i386 fonts-wine
     xvfb fonts-wqy-microhei
     python3-pefile python3-pil zip

@@ -29,7 +29,7 @@ def main():
     exe, boxwatch = build / "TorvaNetWorkSetup.exe", build / "boxwatch.exe"
     wine_root = build / "wine"
     prefix = wine_root / "tool"
-    if not (prefix / "system.reg").exists():
+    if not wine_session.is_current(prefix):
         wine_session.new_prefix(wine_root, "tool")
     display = None if options.headless else os.environ.get("DISPLAY")
 

@@ -98,12 +98,15 @@ class Xvfb:
 class WineSession:
     """Wine in one prefix, on a private display unless `display` names one."""
 
-    def __init__(self, prefix, display=None):
+    def __init__(self, prefix, display=None, dll_overrides=None):
         self.prefix = Path(prefix).resolve()
         self.xvfb = None if display else Xvfb()
         self.display = display or self.xvfb.display
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), DISPLAY=self.display,
                         **WINE_ENV)
+        # Overrides asked for by the caller (a test switching a DLL off) come on top.
+        extra = [o for o in (os.environ.get("WINEDLLOVERRIDES"), dll_overrides) if o]
+        self.env["WINEDLLOVERRIDES"] = ";".join([WINE_ENV["WINEDLLOVERRIDES"], *extra])
 
     def __enter__(self):
         return self
@@ -162,6 +165,21 @@ class WineSession:
                 self.xvfb.close()
 
 
+def _template_stamp():
+    """What a prefix was made with. A prefix booted before wine32 was installed cannot run
+    32-bit programs, so a prefix whose stamp differs is made again."""
+    versions = subprocess.run(
+        ["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\\n",
+         "wine32:i386", "wine64", "fonts-wine", "fonts-wqy-microhei"],
+        capture_output=True, text=True, check=False).stdout
+    return versions + _prefix_settings()
+
+
+def is_current(prefix):
+    stamp = Path(prefix) / ".ready"
+    return stamp.exists() and stamp.read_text() == _template_stamp()
+
+
 def ensure_template(root):
     """The booted template prefix under `root`, booting it once (other callers wait)."""
     root = Path(root).resolve()
@@ -169,13 +187,13 @@ def ensure_template(root):
     template = root / "template"
     with open(root / "template.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not (template / ".ready").exists():
+        if not is_current(template):
             shutil.rmtree(template, ignore_errors=True)
             with WineSession(template) as session:
                 session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
                 session.import_registry(_prefix_settings())
-            (template / ".ready").touch()
+            (template / ".ready").write_text(_template_stamp())
     return template
 
 

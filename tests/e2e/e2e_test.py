@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""End-to-end runs of the shipped TorvaNetWorkSetup.exe under Wine.
+
+Each scenario starts the executable as a user would, in a fresh private prefix on a private
+display, and sees the result through boxwatch.exe (what the box shows) and the registry.
+
+  e2e_test.py --build-dir DIR [unittest arguments, e.g. ToolRunTest.test_value_absent]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import tool_driver  # noqa: E402
+import wine_session  # noqa: E402
+
+BUILD = None  # set from the command line
+
+SUCCESS = "网络设置成功"
+FAILURE_PREFIX = "网络设置失败，"
+CHECK_RIGHTS_COMMA = "请检查当前用户权限,"
+ERROR_PREFIX = "错误描述:"
+KEY = tool_driver.PARAMETERS_KEY
+VALUE = tool_driver.VALUE_NAME
+
+
+class ToolRunTest(unittest.TestCase):
+    def setUp(self):
+        name = f"e2e-{self._testMethodName}"
+        self.prefix = wine_session.new_prefix(BUILD / "wine", name)
+        self.session = None
+
+    def tearDown(self):
+        if self.session:
+            self.session.close()
+        if not self._outcome_failed():
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def _outcome_failed(self):
+        result = getattr(self, "_outcome", None)
+        errors = getattr(result, "errors", None) or getattr(result, "result", None)
+        if isinstance(errors, list):
+            return any(error for _, error in errors)
+        return bool(errors and (errors.failures or errors.errors))
+
+    def open_session(self, dll_overrides=None):
+        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides)
+        return self.session
+
+    def reg(self, *args):
+        self.session.run(["reg", *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def export_parameters(self):
+        """The Parameters key's values, name -> exported data, as `reg export` writes them."""
+        target = self.prefix / "parameters.reg"
+        self.session.run(["reg", "export", KEY, tool_driver._windows_path(target), "/y"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        text = target.read_bytes().decode("utf-16")
+        text = re.sub(r"\\\r?\n\s*", "", text)  # join continued hex lines
+        values = {}
+        for line in text.splitlines():
+            match = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
+            if match:
+                values[match.group(1)] = match.group(2)
+        return values
+
+    def run_tool(self):
+        run = tool_driver.run_tool(self.session, BUILD / "TorvaNetWorkSetup.exe",
+                                   BUILD / "boxwatch.exe")
+        self.assertEqual(len(run.boxes), 1,
+                         f"exactly one box per run; boxwatch saw:\n{run.boxwatch_output}")
+        box = run.boxes[0]
+        self.assertEqual(box.title, "TorvaNetWork")
+        self.assertEqual(box.buttons, [(1, "OK")], "an OK button (IDOK) and nothing else")
+        self.assertEqual(run.exit_status, 0,
+                         "the same exit status, 0, for every outcome")
+        return box
+
+    def assert_success(self, box):
+        self.assertEqual(box.text, SUCCESS)
+        self.assertEqual(box.text_units, [0x7F51, 0x7EDC, 0x8BBE, 0x7F6E, 0x6210, 0x529F])
+        self.assertEqual(box.icon, "information")
+
+    def assert_value_is_dword_one(self):
+        self.assertEqual(self.session.reg_query(KEY, VALUE), ("REG_DWORD", "0x1"))
+
+    def test_value_absent(self):
+        self.open_session()
+        self.assertIsNone(self.session.reg_query(KEY, VALUE), "a fresh prefix has no value")
+        self.assert_success(self.run_tool())
+        self.assert_value_is_dword_one()
+
+    def test_value_present_as_dword_5(self):
+        self.open_session()
+        self.reg("add", KEY, "/v", VALUE, "/t", "REG_DWORD", "/d", "5", "/f")
+        self.assertEqual(self.session.reg_query(KEY, VALUE), ("REG_DWORD", "0x5"))
+        self.assert_success(self.run_tool())
+        self.assert_value_is_dword_one()
+
+    def test_value_present_as_text(self):
+        self.open_session()
+        self.reg("add", KEY, "/v", VALUE, "/t", "REG_SZ", "/d", "seven", "/f")
+        self.assert_success(self.run_tool())
+        self.assert_value_is_dword_one()
+
+    def test_other_values_of_the_key_unchanged(self):
+        self.open_session()
+        seeds = [("TorvaSeedText", "REG_SZ", "網路 text"), ("TorvaSeedDword", "REG_DWORD", "7"),
+                 ("TorvaSeedBinary", "REG_BINARY", "00ff10"),
+                 ("TorvaSeedMulti", "REG_MULTI_SZ", "a\\0b"),
+                 ("TorvaSeedExpand", "REG_EXPAND_SZ", "%SystemRoot%\\x")]
+        for name, kind, data in seeds:
+            self.reg("add", KEY, "/v", name, "/t", kind, "/d", data, "/f")
+        before = self.export_parameters()
+        for name, _, _ in seeds:
+            self.assertIn(name, before)
+        self.assert_success(self.run_tool())
+        after = self.export_parameters()
+        self.assertEqual(after.pop(VALUE), "dword:00000001")
+        before.pop(VALUE, None)
+        self.assertEqual(after, before, "every other value byte for byte as it was")
+
+    def test_shell_object_switched_off(self):
+        self.open_session(dll_overrides="wshom.ocx=d")
+        self.reg("add", KEY, "/v", VALUE, "/t", "REG_DWORD", "/d", "5", "/f")
+        box = self.run_tool()
+        expected_start = FAILURE_PREFIX + CHECK_RIGHTS_COMMA + ERROR_PREFIX
+        self.assertTrue(box.text.startswith(expected_start),
+                        f"expected {expected_start!r} + description, got {box.text!r}")
+        self.assertGreater(len(box.text), len(expected_start), "a non-empty description")
+        self.assertEqual(box.text_units[:len(expected_start)][6], 0xFF0C, "full-width comma")
+        self.assertEqual(box.icon, "error")
+        self.assertEqual(self.session.reg_query(KEY, VALUE), ("REG_DWORD", "0x5"),
+                         "the value is left as it was")
+
+
+def main():
+    global BUILD
+    wine_session._end_on_termination()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True, type=Path)
+    options, rest = parser.parse_known_args()
+    BUILD = options.build_dir.resolve()
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
