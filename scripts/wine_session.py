@@ -19,6 +19,7 @@ As a command:
 import argparse
 import contextlib
 import fcntl
+import hashlib
 import os
 import shutil
 import signal
@@ -41,7 +42,8 @@ FONT_LINK = "wqy-microhei.ttc,WenQuanYi Micro Hei"
 LINKED_FONTS = ["Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Serif",
                 "Segoe UI", "Arial"]
 
-REGISTRY_FILES = ["system.reg", "user.reg", "userdef.reg"]
+# Folders of a prefix holding only Wine's own program files, which nothing here writes to.
+SHARED_DIRS = {("drive_c", "windows", name) for name in ("system32", "syswow64", "winsxs")}
 
 
 def _multi_sz(*strings):
@@ -172,43 +174,57 @@ def _template_stamp():
         ["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\\n",
          "wine32:i386", "wine64", "fonts-wine", "fonts-wqy-microhei"],
         capture_output=True, text=True, check=False).stdout
-    return versions + _prefix_settings()
+    return hashlib.sha256((versions + _prefix_settings()).encode()).hexdigest()
 
 
 def is_current(prefix):
     stamp = Path(prefix) / ".ready"
-    return stamp.exists() and stamp.read_text() == _template_stamp()
+    return stamp.exists() and stamp.read_text().strip() == _template_stamp()
+
+
+@contextlib.contextmanager
+def _template_lock(root):
+    root.mkdir(parents=True, exist_ok=True)
+    with open(root / "template.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def _ensure_template_locked(root):
+    template = root / "template"
+    if not is_current(template):
+        shutil.rmtree(template, ignore_errors=True)
+        with WineSession(template) as session:
+            session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL)
+            session.import_registry(_prefix_settings())
+        (template / ".ready").write_text(_template_stamp())
+    return template
 
 
 def ensure_template(root):
     """The booted template prefix under `root`, booting it once (other callers wait)."""
     root = Path(root).resolve()
-    root.mkdir(parents=True, exist_ok=True)
-    template = root / "template"
-    with open(root / "template.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if not is_current(template):
-            shutil.rmtree(template, ignore_errors=True)
-            with WineSession(template) as session:
-                session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-                session.import_registry(_prefix_settings())
-            (template / ".ready").write_text(_template_stamp())
-    return template
+    with _template_lock(root):
+        return _ensure_template_locked(root)
 
 
 def new_prefix(root, name):
     """A fresh private prefix `root/name`, copied from the template."""
-    template = ensure_template(root)
-    prefix = Path(root).resolve() / name
-    shutil.rmtree(prefix, ignore_errors=True)
-    subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
-    # Wine rewrites its registry files; each prefix gets copies of its own.
-    for name in REGISTRY_FILES + [".update-timestamp"]:
-        path = prefix / name
-        if path.exists():
+    root = Path(root).resolve()
+    prefix = root / name
+    with _template_lock(root):  # the template must not be remade while it is copied
+        template = _ensure_template_locked(root)
+        shutil.rmtree(prefix, ignore_errors=True)
+        subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
+        # Only the system's program files stay shared; Wine may rewrite anything else in
+        # place (registry, .ini files), so every other file gets a copy of its own.
+        for path in prefix.rglob("*"):
+            relative = path.relative_to(prefix)
+            if path.is_symlink() or not path.is_file() or relative.parts[:3] in SHARED_DIRS:
+                continue
             path.unlink()
-            shutil.copy2(template / name, path)
+            shutil.copy2(template / relative, path)
     return prefix
 
 
