@@ -75,6 +75,17 @@ class ExecutableTest(unittest.TestCase):
             "relocations, without which ASLR cannot move the image")
 
 
+    def test_dll_search_restricted_at_start(self):
+        # SetDefaultDllDirectories is looked up by name at run time; SetDllDirectoryW is
+        # imported. Either missing means the hardening call is gone.
+        kernel32 = next(entry for entry in self.pe.DIRECTORY_ENTRY_IMPORT
+                        if entry.dll.decode().lower() == "kernel32.dll")
+        names = {imported.name.decode() for imported in kernel32.imports if imported.name}
+        self.assertIn("SetDllDirectoryW", names)
+        self.assertIn("GetProcAddress", names)
+        self.assertIn(b"SetDefaultDllDirectories\0", self.pe.__data__)
+
+
 def main():
     global EXE, ARCH
     parser = argparse.ArgumentParser()
