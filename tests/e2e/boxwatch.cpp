@@ -11,11 +11,14 @@
 //     last look is taken first) or after --wait-ms without any box; the last line is
 //       count=N
 //
-//   boxwatch.exe --title T --launch EXE [--runs N]
-//     Starts EXE N times in a row and, for each run, prints the microseconds from process
-//     creation until its box is visible, then answers it and waits for the process to end:
-//       run=<i> visible_us=<n> exit=<code>
+//   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N]
+//     Benchmark mode: N rounds, each starting every command line once, in turn. For each run
+//     it prints the microseconds from just before process creation until the program's box is
+//     visible, the program's peak working set up to then, and its exit code once OK has been
+//     pressed:
+//       run=<i> name=<NAME> visible_us=<n> peak_kb=<n> exit=<code>
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +33,7 @@ struct Options {
     std::wstring title;
     std::wstring stopFile;
     std::wstring holdFile;
-    std::wstring launch;
+    std::vector<std::pair<std::wstring, std::wstring>> launches;  // name, command line
     DWORD waitMs = 60000;
     int runs = 1;
 };
@@ -223,49 +226,60 @@ int Watch(const Options& options) {
     return 0;
 }
 
-int Launch(const Options& options) {
-    LARGE_INTEGER frequency;
+// One timed run of `commandLine`; false when it could not be started or showed no box.
+bool TimeOneRun(const Options& options, int run, const std::wstring& name,
+                std::wstring commandLine) {
+    LARGE_INTEGER frequency, start, visible{};
     QueryPerformanceFrequency(&frequency);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    QueryPerformanceCounter(&start);
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        std::printf("run=%d name=%ls error=launch code=%lu\n", run, name.c_str(),
+                    GetLastError());
+        return false;
+    }
+    HWND box = nullptr;
+    while (!box && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+        for (HWND candidate : FindBoxes(options.title)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(candidate, &owner);
+            if (owner == process.dwProcessId) box = candidate;
+        }
+        if (box) QueryPerformanceCounter(&visible);
+        else Sleep(1);
+    }
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
+    if (box) {
+        BoxReport report;
+        EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
+        PressOk(box, report.okButton);
+    }
+    WaitForSingleObject(process.hProcess, options.waitMs);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (!box) {
+        std::printf("run=%d name=%ls error=no-box exit=%lu\n", run, name.c_str(), exitCode);
+        return false;
+    }
+    std::printf("run=%d name=%ls visible_us=%lld peak_kb=%zu exit=%lu\n", run, name.c_str(),
+                (visible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart,
+                size_t(memory.PeakWorkingSetSize / 1024), exitCode);
+    std::fflush(stdout);
+    return true;
+}
+
+int Launch(const Options& options) {
     for (int run = 1; run <= options.runs; ++run) {
-        std::wstring commandLine = L"\"" + options.launch + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        LARGE_INTEGER start;
-        QueryPerformanceCounter(&start);
-        if (!CreateProcessW(options.launch.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                            0, nullptr, nullptr, &startup, &process)) {
-            std::printf("error=launch code=%lu\n", GetLastError());
-            return 2;
+        for (const auto& [name, commandLine] : options.launches) {
+            if (!TimeOneRun(options, run, name, commandLine)) return 2;
         }
-        HWND box = nullptr;
-        LARGE_INTEGER visible{};
-        while (!box && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
-            for (HWND candidate : FindBoxes(options.title)) {
-                DWORD owner = 0;
-                GetWindowThreadProcessId(candidate, &owner);
-                if (owner == process.dwProcessId) box = candidate;
-            }
-            if (box) QueryPerformanceCounter(&visible);
-            else Sleep(1);
-        }
-        if (box) {
-            BoxReport report;
-            EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
-            PressOk(box, report.okButton);
-        }
-        WaitForSingleObject(process.hProcess, options.waitMs);
-        DWORD exitCode = 0;
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        if (!box) {
-            std::printf("run=%d error=no-box exit=%lu\n", run, exitCode);
-            return 2;
-        }
-        std::printf("run=%d visible_us=%lld exit=%lu\n", run,
-                    (visible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart, exitCode);
-        std::fflush(stdout);
     }
     return 0;
 }
@@ -280,7 +294,12 @@ int wmain(int argc, wchar_t** argv) {
         if (name == L"--title") options.title = value;
         else if (name == L"--stop-file") options.stopFile = value;
         else if (name == L"--hold-file") options.holdFile = value;
-        else if (name == L"--launch") options.launch = value;
+        else if (name == L"--launch") {
+            const std::wstring launch = value;
+            const size_t separator = launch.find(L'=');
+            options.launches.emplace_back(launch.substr(0, separator),
+                                          launch.substr(separator + 1));
+        }
         else if (name == L"--wait-ms") options.waitMs = std::wcstoul(value, nullptr, 10);
         else if (name == L"--runs") options.runs = int(std::wcstol(value, nullptr, 10));
         else {
@@ -292,5 +311,5 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "boxwatch: --title is required\n");
         return 2;
     }
-    return options.launch.empty() ? Watch(options) : Launch(options);
+    return options.launches.empty() ? Watch(options) : Launch(options);
 }

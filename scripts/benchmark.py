@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""Start-up benchmark under Wine: from process creation until the box is visible.
+
+Timed by boxwatch.exe, which starts each program itself and polls for its window, so that
+Wine's own start-up counts the same for every candidate. Runs are interleaved (one of each
+candidate per round), all in one private prefix on a private display:
+
+  - TorvaNetWorkSetup.exe, x86 and x64;
+  - the floor: benchmarks/floor.cpp, the registry API directly and the same box (x86);
+  - the script peer: benchmarks/peer.vbs, the same three calls through the same object, run by
+    wscript.exe.
+
+All run under a Chinese locale (LANG=zh_CN.UTF-8), which the script peer needs on Wine.
+
+  benchmark.py [--runs N] [--markdown FILE]
+"""
+
+import argparse
+import datetime
+import platform as host
+import shutil
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import tool_driver  # noqa: E402
+import wine_session  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[1]
+BUILD = ROOT / "build"
+
+
+def candidates(scratch):
+    peer = scratch / "peer.vbs"
+    # Wine's wscript.exe reads scripts in the ANSI code page only, and its VBScript has no
+    # ChrW: the script goes in code page 936, which the session's Chinese locale selects.
+    text = (ROOT / "benchmarks" / "peer.vbs").read_text(encoding="utf-8")
+    peer.write_bytes(text.replace("\n", "\r\n").encode("gbk"))
+    win = tool_driver._windows_path
+    return {
+        "floor": f'"{win(BUILD / "win-x86" / "benchmarks" / "floor.exe")}"',
+        "tool-x86": f'"{win(BUILD / "win-x86" / "TorvaNetWorkSetup.exe")}"',
+        "tool-x64": f'"{win(BUILD / "win-x64" / "TorvaNetWorkSetup.exe")}"',
+        "script": f'"C:\\windows\\system32\\wscript.exe" "{win(peer)}"',
+    }
+
+
+def run(runs):
+    root = BUILD / "benchmark" / "wine"
+    prefix = wine_session.new_prefix(root, "bench")
+    launches = candidates(prefix)
+    args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE,
+            "--runs", str(runs)]
+    for name, command in launches.items():
+        args += ["--launch", f"{name}={command}"]
+    with wine_session.WineSession(prefix) as session:
+        # Every candidate runs under the same Chinese locale (see candidates()).
+        session.env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
+        # One untimed round first: the first start of anything in a new prefix is slower.
+        session.run(args[:3] + ["--runs", "1"] + args[5:], capture_output=True)
+        output = session.run(args, capture_output=True, text=True).stdout
+    shutil.rmtree(prefix, ignore_errors=True)
+    samples = {name: {"ms": [], "kb": []} for name in launches}
+    for line in output.splitlines():
+        fields = dict(item.split("=", 1) for item in line.split())
+        if "visible_us" in fields:
+            samples[fields["name"]]["ms"].append(int(fields["visible_us"]) / 1000)
+            samples[fields["name"]]["kb"].append(int(fields["peak_kb"]))
+        elif "error" in fields:
+            raise SystemExit(f"benchmark run failed: {line}")
+    return samples
+
+
+def report(samples, runs, command):
+    floor = statistics.median(samples["floor"]["ms"])
+    sizes = {"floor": BUILD / "win-x86" / "benchmarks" / "floor.exe",
+             "tool-x86": BUILD / "win-x86" / "TorvaNetWorkSetup.exe",
+             "tool-x64": BUILD / "win-x64" / "TorvaNetWorkSetup.exe",
+             "script": ROOT / "benchmarks" / "peer.vbs"}
+    lines = [f"Runs: {runs} interleaved rounds (after one untimed round), Wine "
+             f"{subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()}, "
+             f"{host.machine()}, {datetime.date.today()}.", "",
+             "| program | median to visible box (ms) | min | max | ratio to floor | size (bytes) | peak working set (KiB, median) |",
+             "|---|---|---|---|---|---|---|"]
+    for name, sample in samples.items():
+        median = statistics.median(sample["ms"])
+        lines.append(f"| {name} | {median:.1f} | {min(sample['ms']):.1f} | "
+                     f"{max(sample['ms']):.1f} | {median / floor:.2f}x | "
+                     f"{sizes[name].stat().st_size} | {statistics.median(sample['kb']):.0f} |")
+    lines += ["", f"Command: `{command}`"]
+    return "\n".join(lines)
+
+
+def main():
+    wine_session._end_on_termination()
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=25)
+    options = parser.parse_args()
+    samples = run(options.runs)
+    print(report(samples, options.runs, f"scripts/benchmark --runs {options.runs}"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
