@@ -18,6 +18,7 @@ As a command:
 
 import argparse
 import contextlib
+import ctypes
 import fcntl
 import hashlib
 import os
@@ -35,6 +36,7 @@ WINE_ENV = {
 }
 
 SCREEN = (1024, 768)
+PR_SET_CHILD_SUBREAPER = 36
 
 # Chinese text is drawn with WenQuanYi Micro Hei, linked to the dialog fonts; windows get a
 # virtual desktop so that Wine draws their title bars itself (there is no window manager).
@@ -69,6 +71,27 @@ def _end_on_termination():
     signal.signal(signal.SIGHUP, leave)
 
 
+def _adopt_orphans():
+    """Makes this process the parent of its orphaned descendants (wineserver and Wine's
+    system processes detach themselves), so that they can be reaped instead of lingering as
+    zombies."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+
+
+def _reap_exited_children():
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+
+
 class Xvfb:
     """A private X display, ended by pid."""
 
@@ -101,6 +124,7 @@ class WineSession:
     """Wine in one prefix, on a private display unless `display` names one."""
 
     def __init__(self, prefix, display=None, dll_overrides=None):
+        _adopt_orphans()
         self.prefix = Path(prefix).resolve()
         self.xvfb = None if display else Xvfb()
         self.display = display or self.xvfb.display
@@ -165,6 +189,7 @@ class WineSession:
         finally:
             if self.xvfb:
                 self.xvfb.close()
+            _reap_exited_children()
 
 
 def _template_stamp():

@@ -50,6 +50,16 @@ Value ToValue(const VARIANT& variant) {
         case VT_UINT: return double(V_UINT(&variant));
         case VT_R4: return double(V_R4(&variant));
         case VT_R8: return V_R8(&variant);
+        case VT_CY:
+        case VT_DECIMAL: {
+            DECIMAL decimal = V_DECIMAL(&variant);
+            double number = 0;
+            if (SUCCEEDED(V_VT(&variant) == VT_CY ? VarR8FromCy(V_CY(&variant), &number)
+                                                  : VarR8FromDec(&decimal, &number))) {
+                return number;
+            }
+            return OtherKind{V_VT(&variant)};
+        }
         case VT_BSTR: {
             const BSTR text = V_BSTR(&variant);
             return windows::FromWide(text, SysStringLen(text));
