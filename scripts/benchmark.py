@@ -38,7 +38,7 @@ def candidates(scratch):
     # ChrW: the script goes in code page 936, which the session's Chinese locale selects.
     text = (ROOT / "benchmarks" / "peer.vbs").read_text(encoding="utf-8")
     peer.write_bytes(text.replace("\n", "\r\n").encode("gbk"))
-    win = tool_driver._windows_path
+    win = tool_driver.windows_path
     return {
         "floor": f'"{win(BUILD / "win-x86" / "benchmarks" / "floor.exe")}"',
         "tool-x86": f'"{win(BUILD / "win-x86" / "TorvaNetWorkSetup.exe")}"',
@@ -94,7 +94,7 @@ def report(samples, runs, command):
 
 
 def main():
-    wine_session._end_on_termination()
+    wine_session.end_on_termination()
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=25)

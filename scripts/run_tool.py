@@ -18,7 +18,7 @@ import wine_session  # noqa: E402
 
 
 def main():
-    wine_session._end_on_termination()
+    wine_session.end_on_termination()
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", required=True, type=Path)
     parser.add_argument("--headless", action="store_true",

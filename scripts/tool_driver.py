@@ -71,9 +71,9 @@ def run_tool(session, exe, boxwatch, screenshot_path=None):
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
         stop_file = Path(scratch) / "stop"
         hold_file = Path(scratch) / "hold"
-        watch_args = [boxwatch, "--title", TITLE, "--stop-file", _windows_path(stop_file)]
+        watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file)]
         if screenshot_path:
-            watch_args += ["--hold-file", _windows_path(hold_file)]
+            watch_args += ["--hold-file", windows_path(hold_file)]
         watcher = session.start(watch_args, stdout=subprocess.PIPE, text=True)
         tool = session.start([exe])
         run = Run()
@@ -100,6 +100,6 @@ def run_tool(session, exe, boxwatch, screenshot_path=None):
         return run
 
 
-def _windows_path(path):
+def windows_path(path):
     # Wine maps the Unix root to drive Z:.
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")

@@ -2,11 +2,13 @@
 """Private Wine environments for the project's Windows programs.
 
 Each session has its own Wine prefix inside the build tree (never the user's own) and, unless
-told to use an existing display, its own Xvfb. Closing a session ends exactly what it started:
-its wineserver (by prefix, `wineserver -k`) and its Xvfb (by pid), on every path.
+told to use an existing display, its own Xvfb. Closing a session ends exactly what it started,
+on every path: its wineserver and the Wine processes in its prefix (waited for, then
+`wineserver -k` on that prefix if they do not end) and its Xvfb (by pid).
 
 Booting a prefix takes a quarter of a minute, so one template prefix is booted per build tree
-and each session gets a hard-linked copy of it with registry files of its own.
+and each session gets a copy of it: Wine's program files hard-linked, everything Wine may
+write copied.
 
 As a command:
   wine_session.py run --root DIR [--name NAME] [--keep] -- PROGRAM.exe [ARGS...]
@@ -26,7 +28,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 WINE_ENV = {
@@ -63,7 +64,7 @@ def _prefix_settings():
     return "\r\n".join(lines)
 
 
-def _end_on_termination():
+def end_on_termination():
     """Turns SIGTERM and SIGHUP into SystemExit so that every `finally` still runs."""
     def leave(signum, _frame):
         raise SystemExit(128 + signum)
@@ -267,7 +268,7 @@ def _run_command(options):
 
 
 def main():
-    _end_on_termination()
+    end_on_termination()
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)

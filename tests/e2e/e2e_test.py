@@ -8,7 +8,6 @@ display, and sees the result through boxwatch.exe (what the box shows) and the r
 """
 
 import argparse
-import os
 import re
 import shutil
 import subprocess
@@ -39,15 +38,9 @@ class ToolRunTest(unittest.TestCase):
     def tearDown(self):
         if self.session:
             self.session.close()
-        if not self._outcome_failed():
-            shutil.rmtree(self.prefix, ignore_errors=True)
-
-    def _outcome_failed(self):
-        result = getattr(self, "_outcome", None)
-        errors = getattr(result, "errors", None) or getattr(result, "result", None)
-        if isinstance(errors, list):
-            return any(error for _, error in errors)
-        return bool(errors and (errors.failures or errors.errors))
+        result = self._outcome.result
+        if not any(test is self for test, _ in result.failures + result.errors):
+            shutil.rmtree(self.prefix, ignore_errors=True)  # kept when the test failed
 
     def open_session(self, dll_overrides=None):
         self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides)
@@ -59,7 +52,7 @@ class ToolRunTest(unittest.TestCase):
     def export_parameters(self):
         """The Parameters key's values, name -> exported data, as `reg export` writes them."""
         target = self.prefix / "parameters.reg"
-        self.session.run(["reg", "export", KEY, tool_driver._windows_path(target), "/y"],
+        self.session.run(["reg", "export", KEY, tool_driver.windows_path(target), "/y"],
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         text = target.read_bytes().decode("utf-16")
         text = re.sub(r"\\\r?\n\s*", "", text)  # join continued hex lines
@@ -142,7 +135,7 @@ class ToolRunTest(unittest.TestCase):
 
 def main():
     global BUILD
-    wine_session._end_on_termination()
+    wine_session.end_on_termination()
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True, type=Path)
     options, rest = parser.parse_known_args()
