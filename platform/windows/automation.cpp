@@ -4,7 +4,6 @@
 #include "com_owners.h"
 #include "text_conversion.h"
 
-
 namespace platform {
 
 using windows::Bstr;
