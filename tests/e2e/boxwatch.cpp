@@ -3,7 +3,7 @@
 //
 //   boxwatch.exe --title T [--stop-file F] [--hold-file F] [--wait-ms N]
 //     Every new visible top-level dialog (class "#32770") titled T is reported on one line:
-//       box title=<hex> text=<hex> icon=information|error|warning|question|none|other
+//       box title=<hex> text=<hex> icon=information|error|warning|question|none|unknown
 //           buttons=<id>:<hex>,... rect=left,top,right,bottom
 //     where <hex> is the text as UTF-16 code units in hex, so that nothing on the way can
 //     re-encode it. Once reported, the box is answered with OK; with --hold-file, only after
@@ -22,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <set>
 #include <string>
@@ -119,8 +120,10 @@ const char* IconName(HWND control) {
     struct Known { LPCWSTR id; const char* name; };
     const Known known[] = {{IDI_INFORMATION, "information"}, {IDI_ERROR, "error"},
                            {IDI_WARNING, "warning"}, {IDI_QUESTION, "question"}};
-    const char* best = "other";
-    long bestDistance = -1;
+    // The closest system icon, when it is clearly closer than any other; "unknown" while the
+    // control is not painted yet (or shows something else).
+    const char* best = "unknown";
+    long bestDistance = -1, runnerUp = -1;
     for (const auto& k : known) {
         const auto drawn = Pixels(width, height, [&](HDC target, HDC) {
             const RECT all{0, 0, width, height};
@@ -133,11 +136,14 @@ const char* IconName(HWND control) {
         });
         const long distance = Distance(shown, drawn);
         if (bestDistance < 0 || distance < bestDistance) {
+            runnerUp = bestDistance;
             bestDistance = distance;
             best = k.name;
+        } else if (runnerUp < 0 || distance < runnerUp) {
+            runnerUp = distance;
         }
     }
-    return best;
+    return bestDistance * 4 < runnerUp ? best : "unknown";
 }
 
 struct BoxReport {
@@ -197,9 +203,16 @@ void Report(HWND box) {
     EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
     RECT rect{};
     GetWindowRect(box, &rect);
+    // A busy machine may not have painted the icon yet: look again for a few seconds.
+    const char* icon = "none";
+    if (report.iconControl) {
+        for (int attempt = 0; attempt < 50; ++attempt, Sleep(100)) {
+            icon = IconName(report.iconControl);
+            if (std::strcmp(icon, "unknown") != 0) break;
+        }
+    }
     std::printf("box title=%s text=%s icon=%s buttons=%s rect=%ld,%ld,%ld,%ld\n",
-                Hex(WindowText(box)).c_str(), Hex(report.text).c_str(),
-                report.iconControl ? IconName(report.iconControl) : "none",
+                Hex(WindowText(box)).c_str(), Hex(report.text).c_str(), icon,
                 report.buttons.empty() ? "-" : report.buttons.c_str(), rect.left, rect.top,
                 rect.right, rect.bottom);
     std::fflush(stdout);
