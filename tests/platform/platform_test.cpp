@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -30,6 +31,14 @@ protected:
         }
         ADD_FAILURE() << "expected a platform failure";
         return Failure(0, [] { return Text(); });
+    }
+
+    // Also prints what the platform said, for the record of a run.
+    static void ExpectUsableDescription(const char* what, const Failure& failure) {
+        const Text description = failure.description();
+        std::printf("%s: 0x%08X %ls\n", what, unsigned(failure.code()),
+                    reinterpret_cast<const wchar_t*>(description.c_str()));
+        ExpectUsableDescription(description);
     }
 
     static void ExpectUsableDescription(const Text& description) {
@@ -64,18 +73,18 @@ TEST_F(ShellObjectTest, FailedCallsCarryADescriptionAndTheNextObjectStillWorks) 
     auto shell = AutomationObject::Create(u"Wscript.Shell");
     const Failure missing = ExpectFailure(
         [&] { shell.Call(u"RegRead", {kScratchKey + u"DoesNotExist"}); });
-    ExpectUsableDescription(missing.description());
+    ExpectUsableDescription("missing value", missing);
 
     const Failure badRoot = ExpectFailure([&] {
         AutomationObject::Create(u"Wscript.Shell")
             .Call(u"Regwrite", {u"HKEY_NOWHERE\\Key\\Value", u"1", u"REG_DWORD"});
     });
-    ExpectUsableDescription(badRoot.description());
+    ExpectUsableDescription("invalid root", badRoot);
     EXPECT_LT(badRoot.code(), 0) << "a failure code, not success";
 
     const Failure unknownMethod =
         ExpectFailure([&] { shell.Call(u"NoSuchMethod", {}); });
-    ExpectUsableDescription(unknownMethod.description());
+    ExpectUsableDescription("unknown method", unknownMethod);
 
     auto next = AutomationObject::Create(u"Wscript.Shell");
     next.Call(u"Regwrite", {kScratchKey + u"AfterFailure", u"1", u"REG_DWORD"});
@@ -85,7 +94,7 @@ TEST_F(ShellObjectTest, FailedCallsCarryADescriptionAndTheNextObjectStillWorks) 
 TEST_F(ShellObjectTest, UnknownProgIdFailsWithADescription) {
     const Failure failure =
         ExpectFailure([] { AutomationObject::Create(u"TorvaNetWork.NoSuchObject"); });
-    ExpectUsableDescription(failure.description());
+    ExpectUsableDescription("unknown ProgID", failure);
 }
 
 TEST(SystemMessageTest, KnownCodesHaveTextWithoutLineBreakAndOthersTheirNumber) {
