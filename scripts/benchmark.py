@@ -12,7 +12,7 @@ candidate per round), all in one private prefix on a private display:
 
 All run under a Chinese locale (LANG=zh_CN.UTF-8), which the script peer needs on Wine.
 
-  benchmark.py [--runs N] [--markdown FILE]
+  benchmark.py [--runs N]
 """
 
 import argparse

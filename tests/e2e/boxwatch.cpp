@@ -193,9 +193,12 @@ std::vector<HWND> FindBoxes(const std::wstring& title) {
     return search.found;
 }
 
-void PressOk(HWND box, HWND okButton) {
+// Answers the box as a click on its OK button would.
+void PressOk(HWND box) {
+    BoxReport report;
+    EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(okButton));
+                 reinterpret_cast<LPARAM>(report.okButton));
 }
 
 void Report(HWND box) {
@@ -228,9 +231,7 @@ int Watch(const Options& options) {
             Sleep(300);  // let the box finish painting before it is read or photographed
             Report(box);
             while (!options.holdFile.empty() && !FileExists(options.holdFile)) Sleep(50);
-            BoxReport report;
-            EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
-            PressOk(box, report.okButton);
+            PressOk(box);
             lastActivity = GetTickCount();
         }
         if (!lastLook) Sleep(50);
@@ -267,11 +268,7 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
-    if (box) {
-        BoxReport report;
-        EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
-        PressOk(box, report.okButton);
-    }
+    if (box) PressOk(box);
     WaitForSingleObject(process.hProcess, options.waitMs);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);

@@ -127,7 +127,7 @@ class ToolRunTest(unittest.TestCase):
         self.assertTrue(box.text.startswith(expected_start),
                         f"expected {expected_start!r} + description, got {box.text!r}")
         self.assertGreater(len(box.text), len(expected_start), "a non-empty description")
-        self.assertEqual(box.text_units[:len(expected_start)][6], 0xFF0C, "full-width comma")
+        self.assertEqual(box.text_units[6], 0xFF0C, "full-width comma")
         self.assertEqual(box.icon, "error")
         self.assertEqual(self.session.reg_query(KEY, VALUE), ("REG_DWORD", "0x5"),
                          "the value is left as it was")

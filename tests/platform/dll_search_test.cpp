@@ -17,7 +17,8 @@ std::wstring ProgramFolder() {
     return folder.substr(0, folder.find_last_of(L'\\') + 1);
 }
 
-std::string Narrow(const std::wstring& text);
+// For messages: the paths here are ASCII.
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 class PlantedDll {
 public:
@@ -39,9 +40,6 @@ private:
     std::wstring Marker() const { return path_ + L".loaded"; }
     std::wstring path_;
 };
-
-// For messages: the paths here are ASCII.
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::wstring LoadedFrom(HMODULE module) {
     wchar_t path[MAX_PATH];
