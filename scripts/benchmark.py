@@ -49,13 +49,13 @@ def candidates(scratch):
 
 def run(runs):
     root = BUILD / "benchmark" / "wine"
-    prefix = wine_session.new_prefix(root, "bench")
+    prefix = wine_session.new_prefix(root, "bench", i386=True)
     launches = candidates(prefix)
     args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE,
             "--runs", str(runs)]
     for name, command in launches.items():
         args += ["--launch", f"{name}={command}"]
-    with wine_session.WineSession(prefix) as session:
+    with wine_session.WineSession(prefix, i386=True) as session:
         # Every candidate runs under the same Chinese locale (see candidates()).
         session.env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
         # One untimed round first: the first start of anything in a new prefix is slower.
@@ -80,7 +80,7 @@ def report(samples, runs, command):
              "tool-x64": BUILD / "win-x64" / "TorvaNetWorkSetup.exe",
              "script": ROOT / "benchmarks" / "peer.vbs"}
     lines = [f"Runs: {runs} interleaved rounds (after one untimed round), Wine "
-             f"{subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()}, "
+             f"{subprocess.run([wine_session.WINE64, '--version'], capture_output=True, text=True).stdout.strip()}, "
              f"{host.machine()}, {datetime.date.today()}.", "",
              "| program | median to visible box (ms) | min | max | ratio to floor | size (bytes) | peak working set (KiB, median) |",
              "|---|---|---|---|---|---|---|"]

@@ -11,12 +11,22 @@ packages=(
     python3-pefile python3-pil zip
 )
 
+# A kernel that runs no 32-bit programs needs qemu-i386 for Wine's 32-bit loader (see
+# scripts/i386_support.py). Found out by trying the loader, once wine32 is there to try.
+if [[ -e /usr/lib/wine/wine ]]; then
+    status=0
+    /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
+    [[ $status -eq 126 ]] && packages+=(qemu-user)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
     [[ "$status" == "install ok installed" ]] || missing+=("$package")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+if [[ ${#missing[@]} -eq 0 ]]; then
+    exit 0
+fi
 
 needs_i386=false
 if ! dpkg --print-foreign-architectures | grep -qx i386; then needs_i386=true; fi
@@ -31,3 +41,5 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "Installing: ${missing[*]}"
 bash -c "$command"
+# wine32 has just arrived: now it can be tried.
+if [[ " ${missing[*]} " == *" wine32:i386 "* ]]; then exec bash "$0"; fi

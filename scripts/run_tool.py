@@ -13,6 +13,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import i386_support  # noqa: E402
 import tool_driver  # noqa: E402
 import wine_session  # noqa: E402
 
@@ -29,12 +30,18 @@ def main():
     exe, boxwatch = build / "TorvaNetWorkSetup.exe", build / "boxwatch.exe"
     wine_root = build / "wine"
     prefix = wine_root / "tool"
-    if not wine_session.is_current(prefix):
-        wine_session.new_prefix(wine_root, "tool")
+    i386 = wine_session.is_32bit_program(exe)
+    mode = i386_support.enable() if i386 else None
+    if mode:
+        print("32-bit programs: " + mode, flush=True)
+    if not wine_session.is_current(prefix, i386):
+        wine_session.new_prefix(wine_root, "tool", i386)
     display = None if options.headless else os.environ.get("DISPLAY")
 
-    print(f"Running {exe}\n  in the private Wine prefix {prefix}")
-    with wine_session.WineSession(prefix, display=display) as session:
+    print(f"Running {exe}\n  in the private Wine prefix {prefix}"
+          + ("\n  (32-bit programs are emulated here: the box takes a minute or two)"
+             if mode not in (None, i386_support.NATIVE) else ""), flush=True)
+    with wine_session.WineSession(prefix, display=display, i386=i386) as session:
         if display:
             print(f"  on display {display}: answer the box with OK.")
             status = session.run([exe], check=False).returncode

@@ -25,9 +25,10 @@ def main():
     options = parser.parse_args()
     build = options.build_dir.resolve()
     options.out.mkdir(parents=True, exist_ok=True)
+    i386 = wine_session.is_32bit_program(build / "TorvaNetWorkSetup.exe")
     for picture, overrides in SCENARIOS.items():
-        prefix = wine_session.new_prefix(build / "wine", "screenshot-" + picture[:-4])
-        with wine_session.WineSession(prefix, dll_overrides=overrides) as session:
+        prefix = wine_session.new_prefix(build / "wine", "screenshot-" + picture[:-4], i386)
+        with wine_session.WineSession(prefix, dll_overrides=overrides, i386=i386) as session:
             run = tool_driver.run_tool(session, build / "TorvaNetWorkSetup.exe",
                                        build / "boxwatch.exe",
                                        screenshot_path=options.out / picture)

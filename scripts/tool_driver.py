@@ -14,6 +14,7 @@ from pathlib import Path
 TITLE = "TorvaNetWork"
 PARAMETERS_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters"
 VALUE_NAME = "TcpMaxDataRetransmissions"
+HANG_GUARD_MS = 15 * 60 * 1000
 
 
 def decode_units(hex_units):
@@ -71,7 +72,10 @@ def run_tool(session, exe, boxwatch, screenshot_path=None):
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
         stop_file = Path(scratch) / "stop"
         hold_file = Path(scratch) / "hold"
-        watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file)]
+        # The tool's end (the stop file) ends the watch; --wait-ms only guards against a hang,
+        # sized for a 32-bit tool that takes a minute or more to start under emulation.
+        watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file),
+                      "--wait-ms", str(HANG_GUARD_MS)]
         if screenshot_path:
             watch_args += ["--hold-file", windows_path(hold_file)]
         watcher = session.start(watch_args, stdout=subprocess.PIPE, text=True)

@@ -6,16 +6,21 @@ told to use an existing display, its own Xvfb. Closing a session ends exactly wh
 on every path: its wineserver and the Wine processes in its prefix (waited for, then
 `wineserver -k` on that prefix if they do not end) and its Xvfb (by pid).
 
-Booting a prefix takes a quarter of a minute, so one template prefix is booted per build tree
-and each session gets a copy of it: Wine's program files hard-linked, everything Wine may
-write copied.
+Every program starts through Wine's 64-bit loader, which hands a 32-bit program on to the
+32-bit one; so only the x86 build's own programs, and the 32-bit part of their prefixes, run
+32-bit (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
+
+Booting a prefix takes a quarter of a minute (its 32-bit part, emulated, about two minutes),
+so one template prefix is booted per build tree and each session gets a copy of it: Wine's
+program files hard-linked, everything Wine may write copied. Only trees of 32-bit programs
+get the 32-bit part.
 
 As a command:
   wine_session.py run --root DIR [--name NAME] [--keep] -- PROGRAM.exe [ARGS...]
       runs one program in a fresh private prefix on a private display and exits with its status
       (the emulator CTest uses for the cross-compiled test programs);
-  wine_session.py template --root DIR
-      boots the template prefix if it is not there yet.
+  wine_session.py template --root DIR [--32-bit]
+      boots the template prefix if it is not there yet (with its 32-bit part).
 """
 
 import argparse
@@ -30,6 +35,10 @@ import subprocess
 import sys
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import i386_support  # noqa: E402
+
+WINE64 = "/usr/lib/wine/wine64"
 WINE_ENV = {
     "WINEDEBUG": "-all",
     # Keeps wineboot from looking for Mono and Gecko, which nothing here needs.
@@ -96,13 +105,13 @@ def _reap_exited_children():
 class Xvfb:
     """A private X display, ended by pid."""
 
-    def __init__(self):
+    def __init__(self, env=None):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
              f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
+            stderr=subprocess.DEVNULL, start_new_session=True, env=env)
         os.close(write_end)
         with os.fdopen(read_end) as announced:
             number = announced.readline().strip()
@@ -124,10 +133,14 @@ class Xvfb:
 class WineSession:
     """Wine in one prefix, on a private display unless `display` names one."""
 
-    def __init__(self, prefix, display=None, dll_overrides=None):
+    def __init__(self, prefix, display=None, dll_overrides=None, i386=False):
+        if i386:
+            i386_support.enable()  # before any process is started: it enters a namespace
         _adopt_orphans()
         self.prefix = Path(prefix).resolve()
-        self.xvfb = None if display else Xvfb()
+        # The display carries the prefix in its environment too, so that a leftover of a
+        # session can be told by it (see leftovers()).
+        self.xvfb = None if display else Xvfb(dict(os.environ, WINEPREFIX=str(self.prefix)))
         self.display = display or self.xvfb.display
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), DISPLAY=self.display,
                         **WINE_ENV)
@@ -142,7 +155,7 @@ class WineSession:
         self.close()
 
     def command(self, args):
-        return ["wine", *[str(a) for a in args]]
+        return [WINE64, *[str(a) for a in args]]
 
     def run(self, args, check=True, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
@@ -193,19 +206,29 @@ class WineSession:
             _reap_exited_children()
 
 
-def _template_stamp():
-    """What a prefix was made with. A prefix booted before wine32 was installed cannot run
-    32-bit programs, so a prefix whose stamp differs is made again."""
+def is_32bit_program(path):
+    """Whether a Windows executable is an x86 (32-bit) PE image."""
+    with open(path, "rb") as image:
+        header = image.read(4096)
+    pe = int.from_bytes(header[0x3C:0x40], "little")
+    return header[pe:pe + 4] == b"PE\0\0" and header[pe + 4:pe + 6] == b"\x4c\x01"
+
+
+def _template_stamp(i386):
+    """What a prefix was made with. A prefix booted before wine32 was installed, or without
+    its 32-bit part, cannot run 32-bit programs, so a prefix whose stamp differs is made
+    again."""
     versions = subprocess.run(
         ["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\\n",
          "wine32:i386", "wine64", "fonts-wine", "fonts-wqy-microhei"],
         capture_output=True, text=True, check=False).stdout
-    return hashlib.sha256((versions + _prefix_settings()).encode()).hexdigest()
+    parts = versions + _prefix_settings() + ("32-bit part" if i386 else "64-bit only")
+    return hashlib.sha256(parts.encode()).hexdigest()
 
 
-def is_current(prefix):
+def is_current(prefix, i386):
     stamp = Path(prefix) / ".ready"
-    return stamp.exists() and stamp.read_text().strip() == _template_stamp()
+    return stamp.exists() and stamp.read_text().strip() == _template_stamp(i386)
 
 
 @contextlib.contextmanager
@@ -216,31 +239,36 @@ def _template_lock(root):
         yield
 
 
-def _ensure_template_locked(root):
+def _ensure_template_locked(root, i386):
     template = root / "template"
-    if not is_current(template):
+    if not is_current(template, i386):
         shutil.rmtree(template, ignore_errors=True)
-        with WineSession(template) as session:
+        print(f"Booting the Wine prefix {template} (once per build tree"
+              + ("; its 32-bit part takes minutes where 32-bit programs are emulated)..."
+                 if i386 else ")..."), file=sys.stderr, flush=True)
+        # A 64-bit-only tree does not ask for 32-bit support: where the kernel runs no 32-bit
+        # programs, Wine then leaves the prefix's 32-bit part out instead of emulating it.
+        with WineSession(template, i386=i386) as session:
             session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
                         stderr=subprocess.DEVNULL)
             session.import_registry(_prefix_settings())
-        (template / ".ready").write_text(_template_stamp())
+        (template / ".ready").write_text(_template_stamp(i386))
     return template
 
 
-def ensure_template(root):
+def ensure_template(root, i386):
     """The booted template prefix under `root`, booting it once (other callers wait)."""
     root = Path(root).resolve()
     with _template_lock(root):
-        return _ensure_template_locked(root)
+        return _ensure_template_locked(root, i386)
 
 
-def new_prefix(root, name):
+def new_prefix(root, name, i386):
     """A fresh private prefix `root/name`, copied from the template."""
     root = Path(root).resolve()
     prefix = root / name
     with _template_lock(root):  # the template must not be remade while it is copied
-        template = _ensure_template_locked(root)
+        template = _ensure_template_locked(root, i386)
         shutil.rmtree(prefix, ignore_errors=True)
         subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
         # Only the system's program files stay shared; Wine may rewrite anything else in
@@ -254,12 +282,32 @@ def new_prefix(root, name):
     return prefix
 
 
+def leftovers(root):
+    """(pid, command line) of every process still running for a prefix under `root`: Wine's
+    processes, their server, their displays and, where 32-bit programs are emulated, qemu."""
+    root = str(Path(root).resolve()) + "/"
+    found = []
+    for process in Path("/proc").iterdir():
+        try:
+            environment = (process / "environ").read_bytes().split(b"\0")
+            command = (process / "cmdline").read_bytes().replace(b"\0", b" ").decode(
+                errors="replace").strip()
+        except OSError:  # gone meanwhile, or not ours to read
+            continue
+        for variable in environment:
+            if variable.startswith(b"WINEPREFIX=") and variable[11:].decode(
+                    errors="replace").startswith(root) and command:
+                found.append((int(process.name), command))
+    return found
+
+
 def _run_command(options):
     name = options.name or f"run-{Path(options.program[0]).stem}-{os.getpid()}"
-    prefix = new_prefix(options.root, name)
+    i386 = is_32bit_program(options.program[0])
+    prefix = new_prefix(options.root, name, i386)
     status = 1
     try:
-        with WineSession(prefix) as session:
+        with WineSession(prefix, i386=i386) as session:
             status = session.run(options.program, check=False).returncode
     finally:
         if status == 0 and not options.keep:
@@ -277,11 +325,20 @@ def main():
     run.add_argument("--name")
     run.add_argument("--keep", action="store_true")
     run.add_argument("program", nargs=argparse.REMAINDER)
+    check = commands.add_parser("leftovers", help="lists processes left running for prefixes "
+                                "under ROOT; fails when there are any")
+    check.add_argument("--root", required=True)
     template = commands.add_parser("template")
     template.add_argument("--root", required=True)
+    template.add_argument("--32-bit", dest="i386", action="store_true")
     options = parser.parse_args()
+    if options.command == "leftovers":
+        found = leftovers(options.root)
+        for pid, command in found:
+            print(f"left running: pid {pid}: {command}")
+        return 1 if found else 0
     if options.command == "template":
-        ensure_template(options.root)
+        ensure_template(options.root, options.i386)
         return 0
     if options.program and options.program[0] == "--":
         options.program = options.program[1:]

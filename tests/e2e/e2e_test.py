@@ -20,6 +20,7 @@ import tool_driver  # noqa: E402
 import wine_session  # noqa: E402
 
 BUILD = None  # set from the command line
+I386 = False  # whether the build's programs are 32-bit
 
 SUCCESS = "网络设置成功"
 FAILURE_PREFIX = "网络设置失败，"
@@ -32,7 +33,7 @@ VALUE = tool_driver.VALUE_NAME
 class ToolRunTest(unittest.TestCase):
     def setUp(self):
         name = f"e2e-{self._testMethodName}"
-        self.prefix = wine_session.new_prefix(BUILD / "wine", name)
+        self.prefix = wine_session.new_prefix(BUILD / "wine", name, I386)
         self.session = None
 
     def tearDown(self):
@@ -43,7 +44,8 @@ class ToolRunTest(unittest.TestCase):
             shutil.rmtree(self.prefix, ignore_errors=True)  # kept when the test failed
 
     def open_session(self, dll_overrides=None):
-        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides)
+        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides,
+                                                i386=I386)
         return self.session
 
     def reg(self, *args):
@@ -134,12 +136,13 @@ class ToolRunTest(unittest.TestCase):
 
 
 def main():
-    global BUILD
+    global BUILD, I386
     wine_session.end_on_termination()
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True, type=Path)
     options, rest = parser.parse_known_args()
     BUILD = options.build_dir.resolve()
+    I386 = wine_session.is_32bit_program(BUILD / "TorvaNetWorkSetup.exe")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
