@@ -9,6 +9,7 @@ packages=(
     wine wine64 wine32:i386 fonts-wine
     xvfb fonts-wqy-microhei
     python3-pefile python3-pil zip
+    openssl osslsigncode ansible python3-yaml
 )
 
 # A kernel that runs no 32-bit programs needs qemu-i386 for Wine's 32-bit loader (see

@@ -1,20 +1,33 @@
 #!/usr/bin/python3
-"""Release checks: byte-identical executables from two checkouts in different folders, and the
-release zip.
+"""Release checks: byte-identical executables from two checkouts in different folders, the
+release zip (unsigned and signed with a throwaway key) and its fleet files.
 
   release_test.py --source DIR --work DIR [unittest arguments]
 """
 
 import argparse
 import hashlib
+import os
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import unittest
+import xml.etree.ElementTree as ElementTree
 import zipfile
 from pathlib import Path
 
+import pefile  # Debian's python3-pefile
+import yaml  # Debian's python3-yaml
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import tool_driver  # noqa: E402
+import wine_session  # noqa: E402
+
 SOURCE = WORK = None
+ZIP_NAME = "TorvaNetWorkSetup-1.00.zip"
+ARCHES = ("x86", "x64")
 
 
 def copy_checkout(destination):
@@ -53,35 +66,238 @@ class ReproducibleBuildTest(unittest.TestCase):
         self.check("win-x64")
 
 
-class PackageTest(unittest.TestCase):
-    def make(self, out):
-        result = subprocess.run([SOURCE / "scripts" / "package", out], check=True,
-                                capture_output=True, text=True)
-        return Path(result.stdout.strip().splitlines()[-1])
+def package(out, *args, env=None):
+    """Runs the package command; (zip path or None, the run)."""
+    run = subprocess.run([SOURCE / "scripts" / "package", *map(str, args), out],
+                         capture_output=True, text=True, env=env)
+    made = Path(run.stdout.strip().splitlines()[-1]) if run.returncode == 0 else None
+    return made, run
 
-    def test_zip_holds_both_executables_guide_and_checksums(self):
+
+def built(arch):
+    return (SOURCE / "build" / f"win-{arch}" / "TorvaNetWorkSetup.exe").read_bytes()
+
+
+def run_tool_in_wine(test, exe, prefix_name, before=None):
+    """Runs a 64-bit executable as a user would, in a fresh 64-bit prefix; returns its one
+    box and the session (still open, for registry checks), after `before(session)`."""
+    prefix = wine_session.new_prefix(WORK / "wine", prefix_name, i386=False)
+    session = wine_session.WineSession(prefix)
+    test.addCleanup(shutil.rmtree, prefix, True)
+    test.addCleanup(session.close)
+    if before:
+        before(session)
+    run = tool_driver.run_tool(session, exe, SOURCE / "build" / "win-x64" / "boxwatch.exe")
+    test.assertEqual(len(run.boxes), 1, run.boxwatch_output)
+    return run.boxes[0], session
+
+
+class PackageTest(unittest.TestCase):
+    def test_unsigned_zip_holds_executables_guide_notices_fleet_and_checksums(self):
         out = WORK / "package"
         shutil.rmtree(out, ignore_errors=True)
-        package = self.make(out)
-        self.assertEqual(package.name, "TorvaNetWorkSetup-1.00.zip")
-        with zipfile.ZipFile(package) as archive:
-            self.assertEqual(sorted(archive.namelist()),
-                             ["SHA256SUMS", "WHICH-ONE.txt", "x64/TorvaNetWorkSetup.exe",
-                              "x86/TorvaNetWorkSetup.exe"])
+        zip_path, run = package(out)
+        self.assertEqual(zip_path.name, ZIP_NAME, run.stderr)
+        self.assertIn("Not signed", run.stderr, "says in one line that it did not sign")
+        with zipfile.ZipFile(zip_path) as archive:
+            fleet = sorted(f"fleet/{p.name}" for p in (SOURCE / "packaging" / "fleet").iterdir())
+            self.assertEqual(sorted(archive.namelist()), sorted(
+                ["SHA256SUMS", "WHICH-ONE.txt", "NOTICES.txt", "x64/TorvaNetWorkSetup.exe",
+                 "x86/TorvaNetWorkSetup.exe", *fleet]))
             sums = archive.read("SHA256SUMS").decode().splitlines()
             self.assertEqual(len(sums), 2)
             for line in sums:
                 digest, name = line.split("  ", 1)
                 self.assertEqual(hashlib.sha256(archive.read(name)).hexdigest(), digest, name)
-            for arch in ("x86", "x64"):
-                built = (SOURCE / "build" / f"win-{arch}" / "TorvaNetWorkSetup.exe").read_bytes()
-                self.assertEqual(archive.read(f"{arch}/TorvaNetWorkSetup.exe"), built)
-            guide = archive.read("WHICH-ONE.txt").decode()
-            self.assertIn("Run as administrator", guide)
-            self.assertIn("consent", guide)
-        first = package.read_bytes()
-        self.assertEqual(self.make(out).read_bytes(), first, "the same zip every time")
+            for arch in ARCHES:
+                self.assertEqual(archive.read(f"{arch}/TorvaNetWorkSetup.exe"), built(arch))
+            guide = " ".join(archive.read("WHICH-ONE.txt").decode().split())
+            for phrase in ("Run as administrator", "consent", "fleet", "restart",
+                           "Detect application installations and prompt for elevation"):
+                self.assertIn(phrase, guide)
+            notices = archive.read("NOTICES.txt").decode()
+            for component in ("mingw-w64 runtime", "winpthreads", "libgcc", "libstdc++",
+                              "mingw-w64-libraries/winpthreads", "GCC RUNTIME LIBRARY EXCEPTION"):
+                self.assertIn(component, notices, "named in the notices")
+        first = zip_path.read_bytes()
+        self.assertEqual(package(out)[0].read_bytes(), first, "the same zip every time")
         shutil.rmtree(out, ignore_errors=True)
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+def throwaway_key(folder, name, usage, ca="ca"):
+    """A PKCS#12 key whose certificate `ca` issued with the given extended key usage."""
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+            f"{name}.csr", "-subj", f"/CN=Throwaway {name}", cwd=folder)
+    (folder / f"{name}.ext").write_text(f"extendedKeyUsage={usage}\n"
+                                        "keyUsage=critical,digitalSignature\n")
+    openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
+            "-CAcreateserial", "-days", "30", "-extfile", f"{name}.ext", "-out", f"{name}.pem",
+            cwd=folder)
+    openssl("pkcs12", "-export", "-inkey", f"{name}.key", "-in", f"{name}.pem", "-certfile",
+            f"{ca}.pem", "-passout", "file:password", "-out", f"{name}.p12", cwd=folder)
+    return folder / f"{name}.p12"
+
+
+class SigningTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = WORK / "keys"
+        shutil.rmtree(cls.keys, ignore_errors=True)
+        cls.keys.mkdir(parents=True)
+        (cls.keys / "password").write_text("throwaway pass phrase\n")
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
+                "ca.pem", "-days", "30", "-subj", "/CN=Throwaway CA", "-addext",
+                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
+                cwd=cls.keys)
+        cls.code_signing = throwaway_key(cls.keys, "code-signing", "codeSigning")
+        cls.server = throwaway_key(cls.keys, "server", "serverAuth")
+        cls.env = dict(os.environ, SOURCE_DATE_EPOCH="1765152000")
+
+    def sign(self, out, *args, key=None, password="password"):
+        return package(out, "--pkcs12", key or self.code_signing, "--password-file",
+                       self.keys / password, *args, env=self.env)
+
+    def test_signed_executables_verify_strip_to_the_build_and_sign_reproducibly(self):
+        out = WORK / "signed"
+        zip_path, run = self.sign(out)
+        self.assertIsNotNone(zip_path, run.stderr)
+        first = zip_path.read_bytes()
+        self.assertEqual(self.sign(out)[0].read_bytes(), first,
+                         "the same key and SOURCE_DATE_EPOCH give the same zip")
+        with zipfile.ZipFile(zip_path) as archive:
+            for arch in ARCHES:
+                with self.subTest(arch=arch):
+                    signed = out / f"{arch}.exe"
+                    signed.write_bytes(archive.read(f"{arch}/TorvaNetWorkSetup.exe"))
+                    verify = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                                             self.keys / "ca.pem", "-in", signed],
+                                            capture_output=True, text=True)
+                    self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                    image = pefile.PE(str(signed))
+                    strings = {k.decode(): v.decode() for table in image.FileInfo[0][0].StringTable
+                               for k, v in table.entries.items()}
+                    self.assertEqual((strings["FileVersion"], strings["OriginalFilename"]),
+                                     ("1.00", "TorvaNetWorkSetup.exe"), "version record intact")
+                    image.close()
+                    stripped = out / f"{arch}-stripped.exe"
+                    subprocess.run(["osslsigncode", "remove-signature", "-in", signed,
+                                    "-out", stripped], check=True, capture_output=True)
+                    self.assertTrue(stripped.read_bytes() == built(arch),
+                                    "without its signature, the reproducible build's bytes")
+        box, _ = run_tool_in_wine(self, out / "x64.exe", "signed")
+        self.assertEqual((box.icon, box.text), ("information", "网络设置成功"))
+        shutil.rmtree(out, ignore_errors=True)
+
+    def test_bad_signing_input_fails_in_one_line_and_leaves_no_zip(self):
+        (self.keys / "wrong").write_text("not the pass phrase")
+        with socket.socket() as probe:  # a port that nothing listens on
+            probe.bind(("127.0.0.1", 0))
+            closed_port = probe.getsockname()[1]
+        cases = [
+            ("wrong password", {"password": "wrong"}, [], "wrong password"),
+            ("missing key", {"key": self.keys / "absent.p12"}, [], "cannot read the signing key"),
+            ("unreadable key", {"key": self.keys}, [], "cannot read the signing key"),
+            ("not for code signing", {"key": self.server}, [], "not meant for code signing"),
+            ("timestamp server unreachable", {},
+             ["--timestamp", f"http://127.0.0.1:{closed_port}/"], "cannot be reached"),
+        ]
+        before = {arch: built(arch) for arch in ARCHES}
+        out = WORK / "bad-signing"
+        for name, key_args, args, expected in cases:
+            with self.subTest(name):
+                shutil.rmtree(out, ignore_errors=True)
+                out.mkdir(parents=True)
+                (out / ZIP_NAME).write_bytes(b"an earlier run's zip")
+                zip_path, run = self.sign(out, *args, **key_args)
+                self.assertNotEqual(run.returncode, 0)
+                lines = run.stderr.strip().splitlines()
+                self.assertEqual(len(lines), 1, f"one line, got: {run.stderr!r}")
+                self.assertIn(expected, lines[0])
+                self.assertEqual(list(out.iterdir()), [], "no zip and nothing half-made")
+        self.assertEqual({arch: built(arch) for arch in ARCHES}, before,
+                         "the built executables stay unsigned")
+        shutil.rmtree(out, ignore_errors=True)
+
+
+def tool_setting():
+    """(key, value name, type, data) as the tool's own constants hold them."""
+    header = (SOURCE / "modMain" / "modMain.h").read_text()
+
+    def literal(name):
+        pieces = re.search(name + r' =((?:\s*u"[^"]*")+);', header).group(1)
+        return "".join(re.findall(r'u"([^"]*)"', pieces)).replace("\\\\", "\\")
+
+    key, value = literal("kFullValueName").rsplit("\\", 1)
+    return key, value, literal("kTypeName"), int(literal("kValueText"))
+
+
+class FleetTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.out = WORK / "fleet"
+        shutil.rmtree(cls.out, ignore_errors=True)
+        zip_path, run = package(cls.out)
+        assert zip_path, run.stderr
+        with zipfile.ZipFile(zip_path) as archive:
+            archive.extractall(cls.out)
+        cls.fleet = cls.out / "fleet"
+        cls.key, cls.value, cls.type, cls.data = tool_setting()
+
+    def read(self, name):
+        return (self.fleet / name).read_text()
+
+    def test_every_file_names_the_tools_key_value_type_and_data(self):
+        hive, path = self.key.split("\\", 1)
+        self.assertEqual((hive, self.type, self.data), ("HKEY_LOCAL_MACHINE", "REG_DWORD", 1))
+        reg_set = self.read("TcpMaxDataRetransmissions-set.reg")
+        self.assertIn(f"[{self.key}]\n\"{self.value}\"=dword:{self.data:08x}\n", reg_set)
+        reg_remove = self.read("TcpMaxDataRetransmissions-remove.reg")
+        self.assertIn(f"[{self.key}]\n\"{self.value}\"=-\n", reg_remove)
+        properties = ElementTree.parse(self.fleet / "Registry.xml").find("Registry/Properties")
+        self.assertEqual(
+            {k: properties.get(k) for k in ("action", "hive", "key", "name", "type")},
+            {"action": "U", "hive": hive, "key": path, "name": self.value, "type": self.type})
+        self.assertEqual(int(properties.get("value"), 16), self.data)
+        task = yaml.safe_load(self.read("tcp-retransmissions.yml"))[0]["tasks"][0]
+        regedit = task["ansible.windows.win_regedit"]
+        self.assertEqual((regedit["path"], regedit["name"], regedit["data"], regedit["type"]),
+                         (f"HKLM:\\{path}", self.value, self.data, "dword"))
+        for script in ("Detect-TcpMaxDataRetransmissions.ps1",
+                       "Remediate-TcpMaxDataRetransmissions.ps1"):
+            with self.subTest(script):
+                text = self.read(script)
+                self.assertIn(f"$key = 'HKLM:\\{path}'\n", text)
+                self.assertIn(f"$name = '{self.value}'\n", text)
+        self.assertIn("GetValueKind($name) -eq 'DWord' -and $item.GetValue($name) -eq "
+                      f"{self.data})", self.read("Detect-TcpMaxDataRetransmissions.ps1"))
+        self.assertIn(f"-Name $name -PropertyType DWord -Value {self.data} ",
+                      self.read("Remediate-TcpMaxDataRetransmissions.ps1"))
+
+    def test_playbook_passes_ansible_syntax_check(self):
+        check = subprocess.run(["ansible-playbook", "--syntax-check", "-i", "localhost,",
+                                self.fleet / "tcp-retransmissions.yml"],
+                               capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_reg_files_set_and_remove_the_value_in_wine(self):
+        def import_set_file(session):
+            self.regedit(session, "TcpMaxDataRetransmissions-set.reg")
+            self.assertEqual(session.reg_query(self.key, self.value), ("REG_DWORD", "0x1"))
+
+        box, session = run_tool_in_wine(self, self.out / "x64" / "TorvaNetWorkSetup.exe",
+                                        "fleet", before=import_set_file)
+        self.assertEqual((box.icon, box.text), ("information", "网络设置成功"),
+                         "the tool still reports success after the .reg file")
+        self.regedit(session, "TcpMaxDataRetransmissions-remove.reg")
+        self.assertIsNone(session.reg_query(self.key, self.value), "the value is gone")
+
+    def regedit(self, session, name):
+        session.run(["regedit", "/S", tool_driver.windows_path(self.fleet / name)],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
