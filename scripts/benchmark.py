@@ -55,7 +55,7 @@ def run(runs):
             "--runs", str(runs)]
     for name, command in launches.items():
         args += ["--launch", f"{name}={command}"]
-    with wine_session.WineSession(prefix, i386=True) as session:
+    with wine_session.WineSession(prefix) as session:
         # Every candidate runs under the same Chinese locale (see candidates()).
         session.env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
         # One untimed round first: the first start of anything in a new prefix is slower.

@@ -41,7 +41,7 @@ def main():
     print(f"Running {exe}\n  in the private Wine prefix {prefix}"
           + ("\n  (32-bit programs are emulated here: the box takes a minute or two)"
              if mode not in (None, i386_support.NATIVE) else ""), flush=True)
-    with wine_session.WineSession(prefix, display=display, i386=i386) as session:
+    with wine_session.WineSession(prefix, display=display) as session:
         if display:
             print(f"  on display {display}: answer the box with OK.")
             status = session.run([exe], check=False).returncode

@@ -28,7 +28,7 @@ def main():
     i386 = wine_session.is_32bit_program(build / "TorvaNetWorkSetup.exe")
     for picture, overrides in SCENARIOS.items():
         prefix = wine_session.new_prefix(build / "wine", "screenshot-" + picture[:-4], i386)
-        with wine_session.WineSession(prefix, dll_overrides=overrides, i386=i386) as session:
+        with wine_session.WineSession(prefix, dll_overrides=overrides) as session:
             run = tool_driver.run_tool(session, build / "TorvaNetWorkSetup.exe",
                                        build / "boxwatch.exe",
                                        screenshot_path=options.out / picture)

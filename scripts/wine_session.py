@@ -46,6 +46,9 @@ WINE_ENV = {
 }
 
 SCREEN = (1024, 768)
+# Present in a prefix (and in every copy of it) that has the 32-bit part: its sessions need
+# 32-bit programs to run.
+WITH_32BIT_PART = ".32-bit-part"
 PR_SET_CHILD_SUBREAPER = 36
 
 # Chinese text is drawn with WenQuanYi Micro Hei, linked to the dialog fonts; windows get a
@@ -133,11 +136,11 @@ class Xvfb:
 class WineSession:
     """Wine in one prefix, on a private display unless `display` names one."""
 
-    def __init__(self, prefix, display=None, dll_overrides=None, i386=False):
-        if i386:
+    def __init__(self, prefix, display=None, dll_overrides=None):
+        self.prefix = Path(prefix).resolve()
+        if (self.prefix / WITH_32BIT_PART).exists():
             i386_support.enable()  # before any process is started: it enters a namespace
         _adopt_orphans()
-        self.prefix = Path(prefix).resolve()
         # The display carries the prefix in its environment too, so that a leftover of a
         # session can be told by it (see leftovers()).
         self.xvfb = None if display else Xvfb(dict(os.environ, WINEPREFIX=str(self.prefix)))
@@ -228,7 +231,8 @@ def _template_stamp(i386):
 
 def is_current(prefix, i386):
     stamp = Path(prefix) / ".ready"
-    return stamp.exists() and stamp.read_text().strip() == _template_stamp(i386)
+    return (stamp.exists() and stamp.read_text().strip() == _template_stamp(i386)
+            and (Path(prefix) / WITH_32BIT_PART).exists() == i386)
 
 
 @contextlib.contextmanager
@@ -243,12 +247,15 @@ def _ensure_template_locked(root, i386):
     template = root / "template"
     if not is_current(template, i386):
         shutil.rmtree(template, ignore_errors=True)
+        template.mkdir(parents=True)
+        if i386:
+            (template / WITH_32BIT_PART).touch()
         print(f"Booting the Wine prefix {template} (once per build tree"
               + ("; its 32-bit part takes minutes where 32-bit programs are emulated)..."
                  if i386 else ")..."), file=sys.stderr, flush=True)
         # A 64-bit-only tree does not ask for 32-bit support: where the kernel runs no 32-bit
         # programs, Wine then leaves the prefix's 32-bit part out instead of emulating it.
-        with WineSession(template, i386=i386) as session:
+        with WineSession(template) as session:
             session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
                         stderr=subprocess.DEVNULL)
             session.import_registry(_prefix_settings())
@@ -307,7 +314,7 @@ def _run_command(options):
     prefix = new_prefix(options.root, name, i386)
     status = 1
     try:
-        with WineSession(prefix, i386=i386) as session:
+        with WineSession(prefix) as session:
             status = session.run(options.program, check=False).returncode
     finally:
         if status == 0 and not options.keep:

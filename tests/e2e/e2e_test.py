@@ -44,8 +44,7 @@ class ToolRunTest(unittest.TestCase):
             shutil.rmtree(self.prefix, ignore_errors=True)  # kept when the test failed
 
     def open_session(self, dll_overrides=None):
-        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides,
-                                                i386=I386)
+        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides)
         return self.session
 
     def reg(self, *args):

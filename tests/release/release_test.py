@@ -128,17 +128,18 @@ def openssl(*args, cwd):
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
 
 
-def throwaway_key(folder, name, usage, ca="ca"):
-    """A PKCS#12 key whose certificate `ca` issued with the given extended key usage."""
+def throwaway_key(folder, name, usage):
+    """A PKCS#12 key whose certificate the throwaway CA issued with the given extended key
+    usage."""
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
             f"{name}.csr", "-subj", f"/CN=Throwaway {name}", cwd=folder)
     (folder / f"{name}.ext").write_text(f"extendedKeyUsage={usage}\n"
                                         "keyUsage=critical,digitalSignature\n")
-    openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
+    openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
             "-CAcreateserial", "-days", "30", "-extfile", f"{name}.ext", "-out", f"{name}.pem",
             cwd=folder)
     openssl("pkcs12", "-export", "-inkey", f"{name}.key", "-in", f"{name}.pem", "-certfile",
-            f"{ca}.pem", "-passout", "file:password", "-out", f"{name}.p12", cwd=folder)
+            "ca.pem", "-passout", "file:password", "-out", f"{name}.p12", cwd=folder)
     return folder / f"{name}.p12"
 
 
