@@ -5,6 +5,8 @@
 """
 
 import argparse
+import re
+import subprocess
 import sys
 import unittest
 
@@ -20,6 +22,57 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "ole32.dll", "oleaut32
                "advapi32.dll", "msvcrt.dll", "shell32.dll", "ntdll.dll"}
 RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 DLL_FLAGS = pefile.DLL_CHARACTERISTICS
+FILE_FLAGS = pefile.IMAGE_CHARACTERISTICS
+DIRECTORY = pefile.DIRECTORY_ENTRY
+SCN_WRITE, SCN_EXECUTE, SCN_SHARED = (pefile.SECTION_CHARACTERISTICS[f"IMAGE_SCN_MEM_{flag}"]
+                                      for flag in ("WRITE", "EXECUTE", "SHARED"))
+
+# The oldest Windows the executables are built for (NT version): Windows Vista / Server 2008.
+MINIMUM_WINDOWS = (6, 0)
+# The first Windows (NT version) that has each imported function, from "Minimum supported
+# client" in Microsoft's API reference. Functions whose pages name Windows 2000 or XP are filed
+# under XP; the x64-only unwind support came with the first x64 Windows (XP x64 / Server 2003,
+# 5.2). msvcrt.dll is part of every Windows since 2000; its reference gives no Windows version
+# per function, so they are filed under 2000. A new import fails the test until it is added.
+FIRST_WINDOWS = {
+    "kernel32.dll": {
+        (5, 1): """AddVectoredExceptionHandler CloseHandle CreateEventA CreateSemaphoreA
+            DeleteCriticalSection DuplicateHandle EnterCriticalSection FormatMessageW FreeLibrary
+            GetCurrentProcess GetCurrentProcessId GetCurrentThread GetCurrentThreadId
+            GetHandleInformation GetLastError GetModuleHandleA GetModuleHandleW GetProcAddress
+            GetProcessAffinityMask GetStartupInfoW GetSystemTimeAsFileTime GetThreadContext
+            GetThreadPriority InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent
+            LeaveCriticalSection LoadLibraryA LoadLibraryW MultiByteToWideChar OpenProcess
+            OutputDebugStringA RaiseException ReleaseSemaphore RemoveVectoredExceptionHandler
+            ResetEvent ResumeThread SetDllDirectoryW SetEvent SetLastError
+            SetProcessAffinityMask SetThreadContext SetThreadPriority SetUnhandledExceptionFilter
+            Sleep SuspendThread TlsAlloc TlsGetValue TlsSetValue TryEnterCriticalSection
+            VirtualProtect VirtualQuery WaitForMultipleObjects WaitForSingleObject
+            WideCharToMultiByte""",
+        (5, 2): """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx RtlVirtualUnwind
+            __C_specific_handler""",
+        (6, 0): "GetTickCount64",
+    },
+    "ole32.dll": {(5, 1): "CLSIDFromProgID CoCreateInstance CoInitializeEx CoUninitialize"},
+    "oleaut32.dll": {(5, 1): """SysAllocStringLen SysFreeString SysStringLen VarR8FromCy
+        VarR8FromDec VariantClear VariantInit"""},
+    "user32.dll": {(5, 1): "MessageBoxW"},
+    "msvcrt.dll": {(5, 0): """___lc_codepage_func ___mb_cur_max_func __iob_func __mb_cur_max
+        __p__commode __p__fmode __p__wcmdln __set_app_type __setusermatherr __wgetmainargs
+        __winitenv _amsg_exit _beginthreadex _cexit _close _commode _endthreadex _errno _fmode
+        _initterm _iob _onexit _read _setjmp _setjmp3 _strdup _ultoa _wcmdln abort atoi calloc
+        exit fprintf fputc fputs fputwc free fwprintf fwrite localeconv longjmp malloc memchr
+        memcmp memcpy memmove memset printf realloc setlocale signal strchr strcmp strerror
+        strlen strncmp vfprintf wcschr wcslen"""},
+}
+
+
+def frame_handler_registrations():
+    """x86 instructions that store to fs:[0], the head of the thread's SEH frame chain: under
+    NO_SEH, Windows refuses a handler that lies in this image."""
+    listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", EXE], check=True,
+                             capture_output=True, text=True).stdout
+    return [line.strip() for line in listing.splitlines() if re.search(r",%fs:0x0$", line)]
 
 
 class ExecutableTest(unittest.TestCase):
@@ -63,17 +116,70 @@ class ExecutableTest(unittest.TestCase):
         types = [entry.id for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries]
         self.assertNotIn(RT_MANIFEST, types, "a manifest would switch installer detection off")
 
-    def test_address_space_hardening(self):
-        flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
-        self.assertTrue(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"], "ASLR")
-        self.assertTrue(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"], "NX")
-        if ARCH == "x64":
-            self.assertTrue(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"],
-                            "high-entropy addresses")
-        self.assertTrue(self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[
-            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size,
-            "relocations, without which ASLR cannot move the image")
+    def test_scan_rules_without_debug_information(self):
+        # What an organisation's binary scan (BinSkim's PE rules) checks; each row names what
+        # the property protects.
+        pe, fh, oh = self.pe, self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
+        flags = oh.DllCharacteristics
+        x64 = ARCH == "x64"
+        imports_rva = oh.DATA_DIRECTORY[DIRECTORY["IMAGE_DIRECTORY_ENTRY_IMPORT"]].VirtualAddress
+        imports_section = pe.get_section_by_rva(imports_rva)
+        imports_in = imports_section.Name.rstrip(b"\0").decode() if imports_section else None
+        relocations = oh.DATA_DIRECTORY[DIRECTORY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size
+        sections = {s.Name.rstrip(b"\0").decode(): s.Characteristics for s in pe.sections}
+        shared_writable = [n for n, c in sections.items() if c & SCN_WRITE and c & SCN_SHARED]
+        writable_code = [n for n, c in sections.items() if c & SCN_WRITE and c & SCN_EXECUTE]
+        registrations = [] if x64 else frame_handler_registrations()
+        rows = [  # (protects, rule, applies, holds, found)
+            ("ASLR over the whole 64-bit space: image base above 4 GB", "BA2001", x64,
+             oh.ImageBase > 0xFFFFFFFF, f"image base {oh.ImageBase:#x}"),
+            ("ASLR: dynamic base, relocations kept", "BA2009", True,
+             bool(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]) and relocations > 0
+             and not fh.Characteristics & FILE_FLAGS["IMAGE_FILE_RELOCS_STRIPPED"],
+             f"DllCharacteristics {flags:#x}, relocations {relocations} bytes"),
+            ("import table not executable", "BA2010", True,
+             imports_section is not None and not imports_section.Characteristics & SCN_EXECUTE,
+             f"imports in {imports_in}, flags {sections.get(imports_in, 0):#x}"),
+            ("high-entropy ASLR: 64-bit addresses, large-address-aware", "BA2015", x64,
+             bool(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"])
+             and bool(fh.Characteristics & FILE_FLAGS["IMAGE_FILE_LARGE_ADDRESS_AWARE"]),
+             f"DllCharacteristics {flags:#x}, Characteristics {fh.Characteristics:#x}"),
+            ("data never executed: NX compatible", "BA2016", True,
+             bool(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]),
+             f"DllCharacteristics {flags:#x}"),
+            ("no exception handler but listed ones: NO_SEH, and no handler registered", "BA2018",
+             not x64, bool(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_NO_SEH"])
+             and not registrations,
+             f"DllCharacteristics {flags:#x}, handler registrations {registrations}"),
+            ("no writable section shared between processes", "BA2019", True,
+             not shared_writable, f"shared writable sections {shared_writable}"),
+            ("no writable code; sections page-aligned", "BA2021", True,
+             not writable_code and oh.SectionAlignment >= 0x1000,
+             f"writable code {writable_code}, section alignment {oh.SectionAlignment:#x}"),
+        ]
+        for protects, rule, applies, holds, found in rows:
+            if applies:
+                with self.subTest(rule):
+                    self.assertTrue(holds, f"{rule} ({protects}): found {found}")
 
+    def test_imports_exist_on_the_stated_minimum_windows(self):
+        header = (self.pe.OPTIONAL_HEADER.MajorOperatingSystemVersion,
+                  self.pe.OPTIONAL_HEADER.MinorOperatingSystemVersion,
+                  self.pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                  self.pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+        self.assertEqual(header, MINIMUM_WINDOWS * 2,
+                         "OS and subsystem versions (major, minor, major, minor)")
+        first_windows = {(dll, name): version for dll, by_version in FIRST_WINDOWS.items()
+                         for version, names in by_version.items() for name in names.split()}
+        for entry in self.pe.DIRECTORY_ENTRY_IMPORT:
+            dll = entry.dll.decode().lower()
+            for imported in entry.imports:
+                name = imported.name.decode() if imported.name else f"#{imported.ordinal}"
+                with self.subTest(f"{dll}!{name}"):
+                    version = first_windows.get((dll, name))
+                    self.assertIsNotNone(version, f"{dll}!{name} is not in FIRST_WINDOWS")
+                    self.assertLessEqual(version, MINIMUM_WINDOWS,
+                                         f"{dll}!{name} needs Windows {version}")
 
     def test_dll_search_restricted_at_start(self):
         # SetDefaultDllDirectories is looked up by name at run time; SetDllDirectoryW is
