@@ -5,7 +5,7 @@
                   [--timestamp URL]] [OUT]
 
 OUT (default build/release)/TorvaNetWorkSetup-1.00.zip holds x86/ and x64/TorvaNetWorkSetup.exe,
-WHICH-ONE.txt, NOTICES.txt (the licences of the compiler runtime linked into them, from the
+WHICH-ONE.txt and its Simplified Chinese counterpart 选哪个版本.txt, NOTICES.txt (the licences of the compiler runtime linked into them, from the
 Debian packages that provide it), fleet/ (files for deploying the setting without the tool) and
 SHA256SUMS. Entries carry fixed dates and permissions, so the same executables always give
 the same zip.
@@ -32,11 +32,15 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 VERSION = "1.00"
 FIXED_DATE = (2000, 1, 1, 0, 0, 0)
-GUIDE = ROOT / "packaging" / "WHICH-ONE.txt"
+# Which build to run, what the setting changes: in English and in Simplified Chinese.
+GUIDES = [ROOT / "packaging" / "WHICH-ONE.txt", ROOT / "packaging" / "选哪个版本.txt"]
 FLEET = ROOT / "packaging" / "fleet"
 PASSWORD_VARIABLE = "TORVA_SIGN_PASSWORD"
-# Files read on Windows get Windows line ends (regedit and Notepad expect them).
+# Files read on Windows get Windows line ends (regedit and Notepad expect them), and those that
+# are not plain ASCII a UTF-8 byte order mark, without which Notepad before Windows 10 reads
+# them in the system's ANSI code page.
 WINDOWS_TEXT = (".txt", ".reg", ".ps1", ".xml")
+UTF8_BOM = b"\xef\xbb\xbf"
 ARCHITECTURES = {"x86": "i686-w64-mingw32", "x64": "x86_64-w64-mingw32"}
 # What the executables link in statically, and how to find the library it comes in.
 RUNTIME = [("mingw-w64 runtime (CRT)", "g++", "libmingw32.a"),
@@ -177,6 +181,8 @@ def notices():
 def add(archive, name, data):
     if name.endswith(WINDOWS_TEXT):
         data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        if not data.isascii() and not data.startswith(UTF8_BOM):
+            data = UTF8_BOM + data
     entry = zipfile.ZipInfo(name, date_time=FIXED_DATE)
     entry.compress_type = zipfile.ZIP_DEFLATED
     entry.external_attr = 0o644 << 16
@@ -189,7 +195,8 @@ def make_package(x86, x64, out, signer=None):
                 for name, exe in executables.items()}
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
                    for name, data in contents.items())
-    contents["WHICH-ONE.txt"] = GUIDE.read_bytes()
+    for guide in GUIDES:
+        contents[guide.name] = guide.read_bytes()
     contents["NOTICES.txt"] = notices()
     for path in sorted(FLEET.iterdir()):
         contents[f"fleet/{path.name}"] = path.read_bytes()

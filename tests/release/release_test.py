@@ -93,16 +93,25 @@ def run_tool_in_wine(test, exe, prefix_name, before=None):
 
 
 class PackageTest(unittest.TestCase):
-    def test_unsigned_zip_holds_executables_guide_notices_fleet_and_checksums(self):
-        out = WORK / "package"
-        shutil.rmtree(out, ignore_errors=True)
-        zip_path, run = package(out)
-        self.assertEqual(zip_path.name, ZIP_NAME, run.stderr)
-        self.assertIn("Not signed", run.stderr, "says in one line that it did not sign")
-        with zipfile.ZipFile(zip_path) as archive:
+    @classmethod
+    def setUpClass(cls):
+        cls.out = WORK / "package"
+        shutil.rmtree(cls.out, ignore_errors=True)
+        cls.zip_path, cls.package_run = package(cls.out)
+        assert cls.zip_path, cls.package_run.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, ignore_errors=True)
+
+    def test_unsigned_zip_holds_executables_guides_notices_fleet_and_checksums(self):
+        self.assertEqual(self.zip_path.name, ZIP_NAME, self.package_run.stderr)
+        self.assertIn("Not signed", self.package_run.stderr,
+                      "says in one line that it did not sign")
+        with zipfile.ZipFile(self.zip_path) as archive:
             fleet = sorted(f"fleet/{p.name}" for p in (SOURCE / "packaging" / "fleet").iterdir())
             self.assertEqual(sorted(archive.namelist()), sorted(
-                ["SHA256SUMS", "WHICH-ONE.txt", "NOTICES.txt", "x64/TorvaNetWorkSetup.exe",
+                ["SHA256SUMS", *GUIDES, "NOTICES.txt", "x64/TorvaNetWorkSetup.exe",
                  "x86/TorvaNetWorkSetup.exe", *fleet]))
             sums = archive.read("SHA256SUMS").decode().splitlines()
             self.assertEqual(len(sums), 2)
@@ -119,9 +128,70 @@ class PackageTest(unittest.TestCase):
             for component in ("mingw-w64 runtime", "winpthreads", "libgcc", "libstdc++",
                               "mingw-w64-libraries/winpthreads", "GCC RUNTIME LIBRARY EXCEPTION"):
                 self.assertIn(component, notices, "named in the notices")
-        first = zip_path.read_bytes()
-        self.assertEqual(package(out)[0].read_bytes(), first, "the same zip every time")
-        shutil.rmtree(out, ignore_errors=True)
+        first = self.zip_path.read_bytes()
+        self.assertEqual(package(self.out)[0].read_bytes(), first, "the same zip every time")
+
+    def test_papers_name_the_tools_own_setting_files_windows_and_box_texts(self):
+        with zipfile.ZipFile(self.zip_path) as archive:
+            entries = archive.namelist()
+            guides = {name: archive.read(name) for name in GUIDES}
+            image = pefile.PE(data=archive.read("x86/TorvaNetWorkSetup.exe"))
+        minimum = WINDOWS_NAMES[(image.OPTIONAL_HEADER.MajorOperatingSystemVersion,
+                                 image.OPTIONAL_HEADER.MinorOperatingSystemVersion)]
+        key, value, type_name, data = tool_setting()
+        boxes = box_texts()
+        papers = {name: (SOURCE / name).read_text() for name in ("README.md", "README.zh-CN.md")}
+        papers.update({name: text.decode("utf-8-sig") for name, text in guides.items()})
+        facts = [  # (fact, holds(name, text), what the paper has instead)
+            ("key", lambda name, text: key in text, lambda text: "no such key"),
+            ("value name and data", lambda name, text: set(re.findall(
+                re.escape(value) + r"\s*=\s*(\d+)", text)) == {str(data)},
+             lambda text: re.findall(re.escape(value) + r"\s*=\s*\S+", text)),
+            ("type", lambda name, text: type_name in text, lambda text: "no type"),
+            ("every file in the zip", lambda name, text: not unnamed(entries, name, text),
+             lambda text: unnamed(entries, None, text)),
+            (f"oldest Windows: {minimum}", lambda name, text: minimum in text,
+             lambda text: "not named"),
+            ("the four box texts, as shown", lambda name, text: not box_text_faults(boxes, text),
+             lambda text: box_text_faults(boxes, text)),
+        ]
+        for name, text in papers.items():
+            for fact, holds, found in facts:
+                with self.subTest(paper=name, fact=fact):
+                    self.assertTrue(holds(name, text), f"{name}, {fact}: found {found(text)}")
+        for name, raw in guides.items():
+            with self.subTest(paper=name, fact="UTF-8 with BOM, CRLF line ends"):
+                self.assertTrue(raw.startswith(b"\xef\xbb\xbf"), raw[:8])
+                self.assertNotIn(b"\n", raw.replace(b"\r\n", b""), "a bare line feed")
+
+
+# The release's guides, in English and in Simplified Chinese.
+GUIDES = ("WHICH-ONE.txt", "选哪个版本.txt")
+# What the papers call the Windows that a PE header's OS version names.
+WINDOWS_NAMES = {(6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8",
+                 (6, 3): "Windows 8.1", (10, 0): "Windows 10"}
+
+
+def unnamed(entries, paper, text):
+    """The zip's files that a paper does not name by their path (\\ or / alike)."""
+    text = text.replace("\\", "/")
+    return [entry for entry in entries if entry != paper and entry not in text]
+
+
+def box_text_faults(boxes, text):
+    """Box texts a paper quotes wrongly or leaves out. Every quoted box starts like the tool's
+    boxes do; it must be one of them, with a description (D) only where the tool adds one."""
+    start = os.path.commonprefix([shown for shown, _ in boxes])
+    faults, quoted = [], set()
+    for at in (m.start() for m in re.finditer(re.escape(start), text)):
+        match = next((box for box in sorted(boxes, key=lambda b: -len(b[0]))
+                      if text.startswith(box[0], at)), None)
+        after = text[at + len(match[0]):][:1] if match else ""
+        if match is None or (not match[1] and (after.isalnum() or after in ",，:：")):
+            faults.append(text[at:at + 30])
+        else:
+            quoted.add(match)
+    return faults + [f"missing: {box[0]}" for box in boxes if box not in quoted]
 
 
 def openssl(*args, cwd):
@@ -224,16 +294,28 @@ class SigningTest(unittest.TestCase):
         shutil.rmtree(out, ignore_errors=True)
 
 
+def tool_text(name):
+    """A text constant of the tool's, as modMain.h defines it: u"" literals (with their escapes)
+    and other constants, joined by +."""
+    header = (SOURCE / "modMain" / "modMain.h").read_text()
+    definition = re.search(r"\b" + name + r" =([^;]+);", header).group(1)
+    return "".join(literal.encode().decode("unicode_escape") if literal else tool_text(other)
+                   for literal, other in re.findall(r'u"([^"]*)"|\b(k\w+)', definition))
+
+
 def tool_setting():
     """(key, value name, type, data) as the tool's own constants hold them."""
-    header = (SOURCE / "modMain" / "modMain.h").read_text()
+    key, value = tool_text("kFullValueName").rsplit("\\", 1)
+    return key, value, tool_text("kTypeName"), int(tool_text("kValueText"))
 
-    def literal(name):
-        pieces = re.search(name + r' =((?:\s*u"[^"]*")+);', header).group(1)
-        return "".join(re.findall(r'u"([^"]*)"', pieces)).replace("\\\\", "\\")
 
-    key, value = literal("kFullValueName").rsplit("\\", 1)
-    return key, value, literal("kTypeName"), int(literal("kValueText"))
+def box_texts():
+    """The four boxes the tool can show: (text, whether a failure's description follows)."""
+    failed = tool_text("kFailurePrefix")
+    return [(tool_text("kSuccess"), False),
+            (failed + tool_text("kCheckRightsComma") + tool_text("kErrorPrefix"), True),
+            (failed + tool_text("kCheckRights"), False),
+            (failed + tool_text("kErrorPrefix"), True)]
 
 
 class FleetTest(unittest.TestCase):
