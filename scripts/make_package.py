@@ -5,7 +5,8 @@
                   [--timestamp URL]] [OUT]
 
 OUT (default build/release)/TorvaNetWorkSetup-1.00.zip holds x86/ and x64/TorvaNetWorkSetup.exe,
-WHICH-ONE.txt and its Simplified Chinese counterpart 选哪个版本.txt, NOTICES.txt (the licences of the compiler runtime linked into them, from the
+WHICH-ONE.txt and its Simplified Chinese counterpart 选哪个版本.txt,
+NOTICES.txt (the licences of the compiler runtime linked into them, from the
 Debian packages that provide it), fleet/ (files for deploying the setting without the tool) and
 SHA256SUMS. Entries carry fixed dates and permissions, so the same executables always give
 the same zip.

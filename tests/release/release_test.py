@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Release checks: byte-identical executables from two checkouts in different folders, the
-release zip (unsigned and signed with a throwaway key) and its fleet files.
+release zip (unsigned and signed with a throwaway key), its fleet files, and the papers that
+administrators read (README, README.zh-CN.md and the zip's guides).
 
   release_test.py --source DIR --work DIR [unittest arguments]
 """
@@ -28,6 +29,11 @@ import wine_session  # noqa: E402
 SOURCE = WORK = None
 ZIP_NAME = "TorvaNetWorkSetup-1.00.zip"
 ARCHES = ("x86", "x64")
+# The release's guides, in English and in Simplified Chinese.
+GUIDES = ("WHICH-ONE.txt", "选哪个版本.txt")
+# What the papers call the Windows that a PE header's OS version names.
+WINDOWS_NAMES = {(6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8",
+                 (6, 3): "Windows 8.1", (10, 0): "Windows 10"}
 
 
 def copy_checkout(destination):
@@ -163,13 +169,6 @@ class PackageTest(unittest.TestCase):
             with self.subTest(paper=name, fact="UTF-8 with BOM, CRLF line ends"):
                 self.assertTrue(raw.startswith(b"\xef\xbb\xbf"), raw[:8])
                 self.assertNotIn(b"\n", raw.replace(b"\r\n", b""), "a bare line feed")
-
-
-# The release's guides, in English and in Simplified Chinese.
-GUIDES = ("WHICH-ONE.txt", "选哪个版本.txt")
-# What the papers call the Windows that a PE header's OS version names.
-WINDOWS_NAMES = {(6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8",
-                 (6, 3): "Windows 8.1", (10, 0): "Windows 10"}
 
 
 def unnamed(entries, paper, text):
