@@ -5,7 +5,7 @@
                   [--timestamp URL]] [OUT]
 
 OUT (default build/release)/TorvaNetWorkSetup-1.00.zip holds x86/ and x64/TorvaNetWorkSetup.exe,
-WHICH-ONE.txt and its Simplified Chinese counterpart 选哪个版本.txt,
+WHICH-ONE.txt and its Simplified Chinese counterpart WHICH-ONE.zh-CN.txt,
 NOTICES.txt (the licences of the compiler runtime linked into them, from the
 Debian packages that provide it), fleet/ (files for deploying the setting without the tool) and
 SHA256SUMS. Entries carry fixed dates and permissions, so the same executables always give
@@ -34,7 +34,8 @@ ROOT = Path(__file__).resolve().parents[1]
 VERSION = "1.00"
 FIXED_DATE = (2000, 1, 1, 0, 0, 0)
 # Which build to run, what the setting changes: in English and in Simplified Chinese.
-GUIDES = [ROOT / "packaging" / "WHICH-ONE.txt", ROOT / "packaging" / "选哪个版本.txt"]
+# Every name in the zip is ASCII: Explorer before Windows 7 ignores the zip's UTF-8 flag.
+GUIDES = [ROOT / "packaging" / "WHICH-ONE.txt", ROOT / "packaging" / "WHICH-ONE.zh-CN.txt"]
 FLEET = ROOT / "packaging" / "fleet"
 PASSWORD_VARIABLE = "TORVA_SIGN_PASSWORD"
 # Files read on Windows get Windows line ends (regedit and Notepad expect them), and those that
@@ -45,7 +46,6 @@ UTF8_BOM = b"\xef\xbb\xbf"
 ARCHITECTURES = {"x86": "i686-w64-mingw32", "x64": "x86_64-w64-mingw32"}
 # What the executables link in statically, and how to find the library it comes in.
 RUNTIME = [("mingw-w64 runtime (CRT)", "g++", "libmingw32.a"),
-           ("winpthreads", "g++", "libwinpthread.a"),
            ("libgcc", "gcc", "libgcc.a"),
            ("libstdc++", "g++", "libstdc++.a")]
 
@@ -160,7 +160,7 @@ def notices():
     for component, driver, library in RUNTIME:
         sources = []
         for arch, triplet in ARCHITECTURES.items():
-            compiler = f"{triplet}-{driver}-posix"
+            compiler = f"{triplet}-{driver}-win32"
             path = _run([compiler, f"-print-file-name={library}"]).stdout.strip()
             package, version = _providing_package(path)
             copyright_file = Path("/usr/share/doc") / package / "copyright"

@@ -4,13 +4,26 @@
 
 namespace platform::windows {
 
+namespace {
+
+// An exported function of kernel32.dll, or null where this Windows lacks it.
+template <typename Function>
+Function Kernel32Function(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+}  // namespace
+
 void RestrictDllSearchToSystemDirectory() {
-    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    // Windows 8 and later; Vista, 7, Server 2008 and 2008 R2 with KB2533623.
+    const auto setDefaultDllDirectories =
+        Kernel32Function<BOOL(WINAPI*)(DWORD)>("SetDefaultDllDirectories");
     if (setDefaultDllDirectories) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    SetDllDirectoryW(L"");  // also where the call above is missing: not the current directory
+    // XP SP1 and Server 2003 SP1 and later. Also where the call above is missing: takes the
+    // current directory out of the search.
+    const auto setDllDirectory = Kernel32Function<BOOL(WINAPI*)(LPCWSTR)>("SetDllDirectoryW");
+    if (setDllDirectory) setDllDirectory(L"");
 }
 
 }  // namespace platform::windows

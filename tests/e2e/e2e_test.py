@@ -21,6 +21,9 @@ import wine_session  # noqa: E402
 
 BUILD = None  # set from the command line
 I386 = False  # whether the build's programs are 32-bit
+WINDOWS_VERSION = None  # the Windows that Wine reports, by Wine's name for it; None: its default
+# The NT version that `ver` reports for each of Wine's names used here.
+NT_VERSIONS = {"winxp": "5.1", "winxp64": "5.2"}
 
 SUCCESS = "网络设置成功"
 FAILURE_PREFIX = "网络设置失败，"
@@ -32,7 +35,7 @@ VALUE = tool_driver.VALUE_NAME
 
 class ToolRunTest(unittest.TestCase):
     def setUp(self):
-        name = f"e2e-{self._testMethodName}"
+        name = f"e2e-{self._testMethodName}" + (f"-{WINDOWS_VERSION}" if WINDOWS_VERSION else "")
         self.prefix = wine_session.new_prefix(BUILD / "wine", name, I386)
         self.session = None
 
@@ -45,6 +48,12 @@ class ToolRunTest(unittest.TestCase):
 
     def open_session(self, dll_overrides=None):
         self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides)
+        if WINDOWS_VERSION:
+            self.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", WINDOWS_VERSION, "/f")
+            reported = self.session.run(["cmd", "/c", "ver"], capture_output=True, text=True,
+                                        errors="replace").stdout.strip()
+            self.assertIn(f" {NT_VERSIONS[WINDOWS_VERSION]}.", reported,
+                          f"Wine set to {WINDOWS_VERSION}; `ver` says {reported!r}")
         return self.session
 
     def reg(self, *args):
@@ -135,12 +144,15 @@ class ToolRunTest(unittest.TestCase):
 
 
 def main():
-    global BUILD, I386
+    global BUILD, I386, WINDOWS_VERSION
     wine_session.end_on_termination()
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True, type=Path)
+    parser.add_argument("--windows-version", choices=NT_VERSIONS,
+                        help="the Windows that Wine reports, by Wine's name for it")
     options, rest = parser.parse_known_args()
     BUILD = options.build_dir.resolve()
+    WINDOWS_VERSION = options.windows_version
     I386 = wine_session.is_32bit_program(BUILD / "TorvaNetWorkSetup.exe")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 

@@ -27,31 +27,36 @@ DIRECTORY = pefile.DIRECTORY_ENTRY
 SCN_WRITE, SCN_EXECUTE, SCN_SHARED = (pefile.SECTION_CHARACTERISTICS[f"IMAGE_SCN_MEM_{flag}"]
                                       for flag in ("WRITE", "EXECUTE", "SHARED"))
 
-# The oldest Windows the executables are built for (NT version): Windows Vista / Server 2008.
-MINIMUM_WINDOWS = (6, 0)
-# The first Windows (NT version) that has each imported function, from "Minimum supported
-# client" in Microsoft's API reference. Functions whose pages name Windows 2000 or XP are filed
-# under XP; the x64-only unwind support came with the first x64 Windows (XP x64 / Server 2003,
-# 5.2). msvcrt.dll is part of every Windows since 2000; its reference gives no Windows version
-# per function, so they are filed under 2000. A new import fails the test until it is added.
+# The oldest Windows each build is for (NT version): Windows XP for x86, the first 64-bit Windows
+# (XP Professional x64 / Server 2003 x64) for x64.
+MINIMUM_WINDOWS = {"x86": (5, 1), "x64": (5, 2)}
+# The first Windows (NT version, then service pack where one is needed) that has each imported
+# function, from "Minimum supported client" in Microsoft's API reference. Functions whose pages
+# name Windows 2000 or XP are filed under XP; the x64-only unwind support came with the first
+# x64 Windows (5.2). msvcrt.dll is part of every Windows since 2000; its reference gives no
+# Windows version per function, so they are filed under 2000. Functions that need more than the
+# minimum are dated too, so that importing one fails: they must be looked up at run time. A new
+# import fails the test until it is added.
 FIRST_WINDOWS = {
     "kernel32.dll": {
         (5, 1): """AddVectoredExceptionHandler CloseHandle CreateEventA CreateSemaphoreA
-            DeleteCriticalSection DuplicateHandle EnterCriticalSection FormatMessageW FreeLibrary
-            GetCurrentProcess GetCurrentProcessId GetCurrentThread GetCurrentThreadId
-            GetHandleInformation GetLastError GetModuleHandleA GetModuleHandleW GetProcAddress
-            GetProcessAffinityMask GetStartupInfoW GetSystemTimeAsFileTime GetThreadContext
-            GetThreadPriority InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent
-            LeaveCriticalSection LoadLibraryA LoadLibraryW MultiByteToWideChar OpenProcess
-            OutputDebugStringA RaiseException ReleaseSemaphore RemoveVectoredExceptionHandler
-            ResetEvent ResumeThread SetDllDirectoryW SetEvent SetLastError
-            SetProcessAffinityMask SetThreadContext SetThreadPriority SetUnhandledExceptionFilter
-            Sleep SuspendThread TlsAlloc TlsGetValue TlsSetValue TryEnterCriticalSection
-            VirtualProtect VirtualQuery WaitForMultipleObjects WaitForSingleObject
-            WideCharToMultiByte""",
+            CreateSemaphoreW DeleteCriticalSection DuplicateHandle EnterCriticalSection
+            FormatMessageW FreeLibrary GetCurrentProcess GetCurrentProcessId GetCurrentThread
+            GetCurrentThreadId GetHandleInformation GetLastError GetModuleHandleA
+            GetModuleHandleW GetProcAddress GetProcessAffinityMask GetStartupInfoW
+            GetSystemTimeAsFileTime GetThreadContext GetThreadPriority HeapSetInformation
+            InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent LeaveCriticalSection
+            LoadLibraryA LoadLibraryW MultiByteToWideChar OpenProcess OutputDebugStringA
+            RaiseException ReleaseSemaphore RemoveVectoredExceptionHandler ResetEvent
+            ResumeThread SetEvent SetLastError SetProcessAffinityMask SetThreadContext
+            SetThreadPriority SetUnhandledExceptionFilter Sleep SuspendThread TlsAlloc TlsFree
+            TlsGetValue TlsSetValue TryEnterCriticalSection VirtualProtect VirtualQuery
+            WaitForMultipleObjects WaitForSingleObject WideCharToMultiByte""",
+        (5, 1, 1): "SetDllDirectoryW",  # XP SP1
         (5, 2): """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx RtlVirtualUnwind
             __C_specific_handler""",
         (6, 0): "GetTickCount64",
+        (6, 2): "SetDefaultDllDirectories",  # and Vista to 7 with KB2533623
     },
     "ole32.dll": {(5, 1): "CLSIDFromProgID CoCreateInstance CoInitializeEx CoUninitialize"},
     "oleaut32.dll": {(5, 1): """SysAllocStringLen SysFreeString SysStringLen VarR8FromCy
@@ -126,6 +131,7 @@ class ExecutableTest(unittest.TestCase):
         imports_section = pe.get_section_by_rva(imports_rva)
         imports_in = imports_section.Name.rstrip(b"\0").decode() if imports_section else None
         relocations = oh.DATA_DIRECTORY[DIRECTORY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size
+        load_config = oh.DATA_DIRECTORY[DIRECTORY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]].Size
         sections = {s.Name.rstrip(b"\0").decode(): s.Characteristics for s in pe.sections}
         shared_writable = [n for n, c in sections.items() if c & SCN_WRITE and c & SCN_SHARED]
         writable_code = [n for n, c in sections.items() if c & SCN_WRITE and c & SCN_EXECUTE]
@@ -140,6 +146,10 @@ class ExecutableTest(unittest.TestCase):
             ("import table not executable", "BA2010", True,
              imports_section is not None and not imports_section.Characteristics & SCN_EXECUTE,
              f"imports in {imports_in}, flags {sections.get(imports_in, 0):#x}"),
+            # The cookie's check reads the load configuration; without one there is none to
+            # find modified. A load configuration appearing must be looked at anew.
+            ("stack-protection cookie not modified: no load configuration", "BA2012", True,
+             load_config == 0, f"load configuration {load_config} bytes"),
             ("high-entropy ASLR: 64-bit addresses, large-address-aware", "BA2015", x64,
              bool(flags & DLL_FLAGS["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"])
              and bool(fh.Characteristics & FILE_FLAGS["IMAGE_FILE_LARGE_ADDRESS_AWARE"]),
@@ -167,7 +177,8 @@ class ExecutableTest(unittest.TestCase):
                   self.pe.OPTIONAL_HEADER.MinorOperatingSystemVersion,
                   self.pe.OPTIONAL_HEADER.MajorSubsystemVersion,
                   self.pe.OPTIONAL_HEADER.MinorSubsystemVersion)
-        self.assertEqual(header, MINIMUM_WINDOWS * 2,
+        minimum = MINIMUM_WINDOWS[ARCH]
+        self.assertEqual(header, minimum * 2,
                          "OS and subsystem versions (major, minor, major, minor)")
         first_windows = {(dll, name): version for dll, by_version in FIRST_WINDOWS.items()
                          for version, names in by_version.items() for name in names.split()}
@@ -178,18 +189,18 @@ class ExecutableTest(unittest.TestCase):
                 with self.subTest(f"{dll}!{name}"):
                     version = first_windows.get((dll, name))
                     self.assertIsNotNone(version, f"{dll}!{name} is not in FIRST_WINDOWS")
-                    self.assertLessEqual(version, MINIMUM_WINDOWS,
+                    self.assertLessEqual(version, minimum,
                                          f"{dll}!{name} needs Windows {version}")
 
     def test_dll_search_restricted_at_start(self):
-        # SetDefaultDllDirectories is looked up by name at run time; SetDllDirectoryW is
-        # imported. Either missing means the hardening call is gone.
+        # Both calls are looked up by name at run time (neither is on every Windows the build
+        # runs on); either name missing means the hardening call is gone.
         kernel32 = next(entry for entry in self.pe.DIRECTORY_ENTRY_IMPORT
                         if entry.dll.decode().lower() == "kernel32.dll")
         names = {imported.name.decode() for imported in kernel32.imports if imported.name}
-        self.assertIn("SetDllDirectoryW", names)
         self.assertIn("GetProcAddress", names)
-        self.assertNotEqual(self.pe.__data__.find(b"SetDefaultDllDirectories\0"), -1)
+        for looked_up in (b"SetDefaultDllDirectories\0", b"SetDllDirectoryW\0"):
+            self.assertNotEqual(self.pe.__data__.find(looked_up), -1, looked_up)
 
 
 def main():
