@@ -30,9 +30,10 @@ SOURCE = WORK = None
 ZIP_NAME = "TorvaNetWorkSetup-1.00.zip"
 ARCHES = ("x86", "x64")
 # The release's guides, in English and in Simplified Chinese.
-GUIDES = ("WHICH-ONE.txt", "选哪个版本.txt")
+GUIDES = ("WHICH-ONE.txt", "WHICH-ONE.zh-CN.txt")
 # What the papers call the Windows that a PE header's OS version names.
-WINDOWS_NAMES = {(6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8",
+WINDOWS_NAMES = {(5, 1): "Windows XP", (5, 2): "Windows Server 2003", (6, 0): "Windows Vista",
+                 (6, 1): "Windows 7", (6, 2): "Windows 8",
                  (6, 3): "Windows 8.1", (10, 0): "Windows 10"}
 
 
@@ -119,6 +120,8 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(sorted(archive.namelist()), sorted(
                 ["SHA256SUMS", *GUIDES, "NOTICES.txt", "x64/TorvaNetWorkSetup.exe",
                  "x86/TorvaNetWorkSetup.exe", *fleet]))
+            self.assertEqual([n for n in archive.namelist() if not n.isascii()], [],
+                             "names Explorer before Windows 7 would garble")
             sums = archive.read("SHA256SUMS").decode().splitlines()
             self.assertEqual(len(sums), 2)
             for line in sums:
@@ -131,8 +134,8 @@ class PackageTest(unittest.TestCase):
                            "Detect application installations and prompt for elevation"):
                 self.assertIn(phrase, guide)
             notices = archive.read("NOTICES.txt").decode()
-            for component in ("mingw-w64 runtime", "winpthreads", "libgcc", "libstdc++",
-                              "mingw-w64-libraries/winpthreads", "GCC RUNTIME LIBRARY EXCEPTION"):
+            for component in ("mingw-w64 runtime", "libgcc", "libstdc++",
+                              "GCC RUNTIME LIBRARY EXCEPTION"):
                 self.assertIn(component, notices, "named in the notices")
         first = self.zip_path.read_bytes()
         self.assertEqual(package(self.out)[0].read_bytes(), first, "the same zip every time")
@@ -145,6 +148,7 @@ class PackageTest(unittest.TestCase):
         minimum = WINDOWS_NAMES[(image.OPTIONAL_HEADER.MajorOperatingSystemVersion,
                                  image.OPTIONAL_HEADER.MinorOperatingSystemVersion)]
         key, value, type_name, data = tool_setting()
+        ipv6_value = key.replace("\\Tcpip\\", "\\Tcpip6\\") + "\\" + value
         boxes = box_texts()
         papers = {name: (SOURCE / name).read_text() for name in ("README.md", "README.zh-CN.md")}
         papers.update({name: text.decode("utf-8-sig") for name, text in guides.items()})
@@ -155,6 +159,8 @@ class PackageTest(unittest.TestCase):
              set(data_given.findall(text)) != {str(data)}
              and (data_given.findall(text) or "not named")),
             ("type", lambda name, text: type_name not in text and "not named"),
+            ("the IPv6 value, left alone", lambda name, text:
+             ipv6_value not in text and "not named"),
             ("every file in the zip", lambda name, text: unnamed(entries, name, text)),
             (f"oldest Windows: {minimum}", lambda name, text: minimum not in text and "not named"),
             ("the four box texts, as shown", lambda name, text: box_text_faults(boxes, text)),
