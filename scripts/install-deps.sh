@@ -57,13 +57,14 @@ fail() {
     tail -n 25 "$log" >&2
     exit 1
 }
+# About how long, as measured on a fresh machine of this project's kind: everything, 2 minutes.
 if [[ ${#missing[@]} -le 5 ]]; then
-    what="${missing[*]}"
+    what="${missing[*]} with their dependencies, usually within a minute"
 else
-    what="${#missing[@]} Debian packages (compilers, Wine, Xvfb, fonts, test tools)"
+    what="${#missing[@]} Debian packages (compilers, Wine, Xvfb, fonts, test tools) with their"
+    what+=" dependencies, about 550 MB: about 2 minutes"
 fi
-echo "Installing $what and what they need: about 2 minutes and 550 MB on a fresh machine;" \
-     "apt-get's output goes to $log"
+echo "Installing $what; apt-get's output goes to $log"
 { echo "# $(date -u '+%F %T') $command"; } >"$log"
 bash -c "$command" >>"$log" 2>&1 </dev/null || fail
 # wine32 may have just arrived: only now can its loader be tried.
