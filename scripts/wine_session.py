@@ -319,6 +319,11 @@ def _run_command(options):
     finally:
         if status == 0 and not options.keep:
             shutil.rmtree(prefix, ignore_errors=True)
+        elif status != 0:
+            # Says something even when the program itself could not (it never started, or
+            # ended before its output was flushed).
+            print(f"{Path(options.program[0]).name} ended with status {status:#x}; its prefix "
+                  f"is kept: {prefix}", file=sys.stderr, flush=True)
     return status
 
 
