@@ -65,7 +65,7 @@ else
     what+=" dependencies, about 550 MB: about 2 minutes"
 fi
 echo "Installing $what; apt-get's output goes to $log"
-{ echo "# $(date -u '+%F %T') $command"; } >"$log"
+echo "# $(date -u '+%F %T') $command" >"$log"
 bash -c "$command" >>"$log" 2>&1 </dev/null || fail
 # wine32 may have just arrived: only now can its loader be tried.
 if needs_qemu && [[ -n "$(missing_of qemu-user)" ]]; then

@@ -20,7 +20,7 @@ void RestrictDllSearchToSystemDirectory() {
     const auto setDefaultDllDirectories =
         Kernel32Function<BOOL(WINAPI*)(DWORD)>("SetDefaultDllDirectories");
     if (setDefaultDllDirectories) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    // XP SP1 and Server 2003 SP1 and later. Also where the call above is missing: takes the
+    // XP SP1, Server 2003 and later. Also where the call above is missing: takes the
     // current directory out of the search.
     const auto setDllDirectory = Kernel32Function<BOOL(WINAPI*)(LPCWSTR)>("SetDllDirectoryW");
     if (setDllDirectory) setDllDirectory(L"");
