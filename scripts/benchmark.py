@@ -47,20 +47,52 @@ def candidates(scratch):
     }
 
 
+# boxwatch ends a run that shows no box, or does not end, within this many milliseconds.
+RUN_GUARD_MS = 120 * 1000
+ERRORS = {"launch": "could not be started (Windows error {code})",
+          "no-box": "ended (status {exit}) without showing a box",
+          "no-box-within": "showed no box within {ms} ms and was ended",
+          "did-not-end": "had not ended {ms} ms after its box was answered and was ended"}
+
+
+class RoundFailed(SystemExit):
+    """A round that failed, said in one line."""
+
+
+def failure(line):
+    fields = dict(item.split("=", 1) for item in line.split() if "=" in item)
+    reason = ERRORS.get(fields.get("error"), "failed: {line}").format(line=line, **fields)
+    return RoundFailed(f"benchmark round {fields.get('run', '?')} failed: "
+                       f"{fields.get('name', '?')} {reason}")
+
+
+def rounds(session, args, runs, what):
+    """boxwatch's lines for `runs` rounds; RoundFailed on the first failed run."""
+    bound = runs * len([a for a in args if a == "--launch"]) * 2 * RUN_GUARD_MS // 1000 + 300
+    result = session.run(args + ["--runs", str(runs), "--wait-ms", str(RUN_GUARD_MS)],
+                         check=False, capture_output=True, text=True, timeout=bound, what=what)
+    for line in result.stdout.splitlines():
+        if "error=" in line:
+            raise failure(line)
+    if result.returncode != 0:
+        raise RoundFailed(f"benchmark failed: boxwatch ended with status {result.returncode}: "
+                          f"{(result.stderr or result.stdout).strip()[-300:]}")
+    return result.stdout
+
+
 def run(runs):
     root = BUILD / "benchmark" / "wine"
     prefix = wine_session.new_prefix(root, "bench", i386=True)
     launches = candidates(prefix)
-    args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE,
-            "--runs", str(runs)]
+    args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE]
     for name, command in launches.items():
         args += ["--launch", f"{name}={command}"]
     with wine_session.WineSession(prefix) as session:
         # Every candidate runs under the same Chinese locale (see candidates()).
         session.env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
         # One untimed round first: the first start of anything in a new prefix is slower.
-        session.run(args[:3] + ["--runs", "1"] + args[5:], capture_output=True)
-        output = session.run(args, capture_output=True, text=True).stdout
+        rounds(session, args, 1, "the untimed first round")
+        output = rounds(session, args, runs, f"{runs} timed rounds")
     shutil.rmtree(prefix, ignore_errors=True)
     samples = {name: {"ms": [], "kb": []} for name in launches}
     for line in output.splitlines():
@@ -68,8 +100,6 @@ def run(runs):
         if "visible_us" in fields:
             samples[fields["name"]]["ms"].append(int(fields["visible_us"]) / 1000)
             samples[fields["name"]]["kb"].append(int(fields["peak_kb"]))
-        elif "error" in fields:
-            raise SystemExit(f"benchmark run failed: {line}")
     return samples
 
 
@@ -99,7 +129,10 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=25)
     options = parser.parse_args()
-    samples = run(options.runs)
+    try:
+        samples = run(options.runs)
+    except wine_session.HarnessError as error:
+        raise SystemExit(f"benchmark harness failed: {error}") from None
     print(report(samples, options.runs, f"scripts/benchmark --runs {options.runs}"))
     return 0
 

@@ -78,8 +78,7 @@ logged() {
 since_mark() { tail -n +"$((mark + 1))" "$log"; }
 # apt's first error since the mark, on one line, without the mirror's address.
 first_error() {
-    since_mark | grep -m1 -E '^(E|Err):' | sed -E 's/ *\[IP: [^]]*\]//; s/^(E|Err): *//' |
-        cut -c1-200
+    since_mark | grep -m1 '^E: ' | sed -E 's/^E: //; s/ *\[IP: [^]]*\]//; s/  +/: /' | cut -c1-200
 }
 # The likely cause of apt's errors since the mark, in words.
 likely_cause() {

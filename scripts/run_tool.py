@@ -17,6 +17,9 @@ import i386_support  # noqa: E402
 import tool_driver  # noqa: E402
 import wine_session  # noqa: E402
 
+# How long a person at the display may take to answer the box.
+ANSWER_BOUND = 60 * 60
+
 
 def main():
     wine_session.end_on_termination()
@@ -24,19 +27,34 @@ def main():
     parser.add_argument("--build-dir", required=True, type=Path)
     parser.add_argument("--headless", action="store_true",
                         help="use a private display even when DISPLAY is set")
+    parser.add_argument("--exe", type=Path,
+                        help="the program to run (default: the build's TorvaNetWorkSetup.exe)")
+    parser.add_argument("--prefix-name", default="tool",
+                        help="the private prefix's folder under BUILD_DIR/wine")
     options = parser.parse_args()
-
     build = options.build_dir.resolve()
-    exe, boxwatch = build / "TorvaNetWorkSetup.exe", build / "boxwatch.exe"
+    exe = (options.exe or build / "TorvaNetWorkSetup.exe").resolve()
+    try:
+        return run(build, exe, options.prefix_name,
+                   None if options.headless else os.environ.get("DISPLAY"))
+    except wine_session.HarnessError as error:
+        print(f"The test harness failed, not {exe.name}: {error}", file=sys.stderr)
+        return 2
+    except tool_driver.ToolHung as error:
+        print(error, file=sys.stderr)
+        return 1
+
+
+def run(build, exe, prefix_name, display):
+    boxwatch = build / "boxwatch.exe"
     wine_root = build / "wine"
-    prefix = wine_root / "tool"
+    prefix = wine_root / prefix_name
     i386 = wine_session.is_32bit_program(exe)
     mode = i386_support.enable() if i386 else None
     if mode:
         print("32-bit programs: " + mode, flush=True)
     if not wine_session.is_current(prefix, i386):
-        wine_session.new_prefix(wine_root, "tool", i386)
-    display = None if options.headless else os.environ.get("DISPLAY")
+        wine_session.new_prefix(wine_root, prefix_name, i386)
 
     print(f"Running {exe}\n  in the private Wine prefix {prefix}"
           + ("\n  (32-bit programs are emulated here: the box takes a minute or two)"
@@ -44,16 +62,19 @@ def main():
     with wine_session.WineSession(prefix, display=display) as session:
         if display:
             print(f"  on display {display}: answer the box with OK.")
-            status = session.run([exe], check=False).returncode
+            status = session.run([exe], check=False, timeout=ANSWER_BOUND,
+                                 what=f"{exe.name} to end (its box answered on {display})"
+                                 ).returncode
             shot = None
         else:
-            shot = build / "TorvaNetWorkSetup-box.png"
-            run = tool_driver.run_tool(session, exe, boxwatch, screenshot_path=shot)
-            status = run.exit_status
-            for box in run.boxes:
+            shot = build / f"{exe.stem}-box.png"
+            result = tool_driver.run_tool(session, exe, boxwatch, screenshot_path=shot)
+            status = result.exit_status
+            for box in result.boxes:
                 print(f"  box \"{box.title}\" ({box.icon} icon): {box.text}")
-            if not run.boxes:
-                print("  no box appeared", file=sys.stderr)
+            if not result.boxes:
+                print(f"{exe.name} ended (status {status}) without showing a box; its prefix "
+                      f"is kept at {prefix}", file=sys.stderr)
                 return 1
         found = session.reg_query(tool_driver.PARAMETERS_KEY, tool_driver.VALUE_NAME)
     print(f"  exit status {status}")

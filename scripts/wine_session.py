@@ -10,6 +10,10 @@ Every program starts through Wine's 64-bit loader, which hands a 32-bit program 
 32-bit one; so only the x86 build's own programs, and the 32-bit part of their prefixes, run
 32-bit (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
 
+Every wait here has a bound; when one runs out, HarnessError says what was waited for. The
+bounds are sized for a loaded machine that emulates 32-bit programs, far above what a run
+takes, so that a hung Wine or display is told apart from a slow one.
+
 Booting a prefix takes a quarter of a minute (its 32-bit part, emulated, about two minutes),
 so one template prefix is booted per build tree and each session gets a copy of it: Wine's
 program files hard-linked, everything Wine may write copied. Only trees of 32-bit programs
@@ -29,10 +33,13 @@ import ctypes
 import fcntl
 import hashlib
 import os
+import select
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -50,6 +57,19 @@ SCREEN = (1024, 768)
 # 32-bit programs to run.
 WITH_32BIT_PART = ".32-bit-part"
 PR_SET_CHILD_SUBREAPER = 36
+
+# Bounds, in seconds, of the waits (see above).
+XVFB_START = 60
+COMMAND = 300  # reg, regedit, cmd and other short commands of Wine's
+WINEBOOT = 1500
+PROGRAM = 540  # a test program run by `run`: below CTest's guard, so that this one speaks
+TEMPLATE_LOCK = 1800  # another process booting the template
+COPY = 300
+
+
+class HarnessError(RuntimeError):
+    """The harness could not do its part (a display, Wine's boot, a registry command): a
+    failure of the test machinery, never to be reported as the program's."""
 
 # Chinese text is drawn with WenQuanYi Micro Hei, linked to the dialog fonts; windows get a
 # virtual desktop so that Wine draws their title bars itself (there is no window manager).
@@ -110,17 +130,26 @@ class Xvfb:
 
     def __init__(self, env=None):
         read_end, write_end = os.pipe()
+        errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
              f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True, env=env)
+            stderr=errors, start_new_session=True, env=env)
         os.close(write_end)
         with os.fdopen(read_end) as announced:
-            number = announced.readline().strip()
+            ready, _, _ = select.select([announced], [], [], XVFB_START)
+            number = announced.readline().strip() if ready else ""
         if not number:
+            ended = self.process.poll()
             self.close()
-            raise RuntimeError("Xvfb did not start")
+            errors.seek(0)
+            said = errors.read().decode(errors="replace").strip()[-1500:]
+            raise HarnessError(
+                f"Xvfb did not start: waited {XVFB_START} s for it to announce its display; "
+                + (f"it ended with status {ended}" if ended is not None else "it had not ended")
+                + (f"; it said:\n{said}" if said else "; it said nothing"))
+        errors.close()
         self.display = ":" + number
 
     def close(self):
@@ -160,9 +189,16 @@ class WineSession:
     def command(self, args):
         return [WINE64, *[str(a) for a in args]]
 
-    def run(self, args, check=True, **kwargs):
+    def run(self, args, check=True, timeout=COMMAND, what=None, **kwargs):
+        """Runs a Wine command to its end; HarnessError once `timeout` seconds have passed,
+        naming `what` (by default, the command) as what was waited for."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
-        return subprocess.run(self.command(args), env=self.env, check=check, **kwargs)
+        try:
+            return subprocess.run(self.command(args), env=self.env, check=check,
+                                  timeout=timeout, **kwargs)
+        except subprocess.TimeoutExpired:
+            raise HarnessError(f"waited {timeout} s for {what or ' '.join(map(str, args))} "
+                               f"(Wine prefix {self.prefix}); it had not ended") from None
 
     def start(self, args, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
@@ -239,7 +275,17 @@ def is_current(prefix, i386):
 def _template_lock(root):
     root.mkdir(parents=True, exist_ok=True)
     with open(root / "template.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        deadline = time.monotonic() + TEMPLATE_LOCK
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise HarnessError(f"waited {TEMPLATE_LOCK} s for another process to "
+                                       f"finish booting or copying the template prefix under "
+                                       f"{root}") from None
+                time.sleep(1)
         yield
 
 
@@ -257,7 +303,8 @@ def _ensure_template_locked(root, i386):
         # programs, Wine then leaves the prefix's 32-bit part out instead of emulating it.
         with WineSession(template) as session:
             session.run(["wineboot", "-i"], stdout=subprocess.DEVNULL,
-                        stderr=subprocess.DEVNULL)
+                        stderr=subprocess.DEVNULL, timeout=WINEBOOT,
+                        what="wineboot to boot the template prefix")
             session.import_registry(_prefix_settings())
         (template / ".ready").write_text(_template_stamp(i386))
     return template
@@ -277,7 +324,7 @@ def new_prefix(root, name, i386):
     with _template_lock(root):  # the template must not be remade while it is copied
         template = _ensure_template_locked(root, i386)
         shutil.rmtree(prefix, ignore_errors=True)
-        subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
+        subprocess.run(["cp", "-al", str(template), str(prefix)], check=True, timeout=COPY)
         # Only the system's program files stay shared; Wine may rewrite anything else in
         # place (registry, .ini files), so every other file gets a copy of its own.
         for path in prefix.rglob("*"):
@@ -310,20 +357,27 @@ def leftovers(root):
 
 def _run_command(options):
     name = options.name or f"run-{Path(options.program[0]).stem}-{os.getpid()}"
-    i386 = is_32bit_program(options.program[0])
-    prefix = new_prefix(options.root, name, i386)
-    status = 1
+    program_name = Path(options.program[0]).name
+    prefix = new_prefix(options.root, name, is_32bit_program(options.program[0]))
+    status = None
     try:
         with WineSession(prefix) as session:
-            status = session.run(options.program, check=False).returncode
+            program = session.start(options.program)
+            try:
+                status = program.wait(PROGRAM)
+            except subprocess.TimeoutExpired:
+                program.kill()
+                status = program.wait()
+                print(f"{program_name} had not ended {PROGRAM} s after it started; it was "
+                      "ended", file=sys.stderr, flush=True)
     finally:
         if status == 0 and not options.keep:
             shutil.rmtree(prefix, ignore_errors=True)
-        elif status != 0:
+        elif status is not None and status != 0:
             # Says something even when the program itself could not (it never started, or
             # ended before its output was flushed).
-            print(f"{Path(options.program[0]).name} ended with status {status:#x}; its prefix "
-                  f"is kept: {prefix}", file=sys.stderr, flush=True)
+            print(f"{program_name} ended with status {status:#x}; its prefix is kept: {prefix}",
+                  file=sys.stderr, flush=True)
     return status
 
 
@@ -350,11 +404,20 @@ def main():
             print(f"left running: pid {pid}: {command}")
         return 1 if found else 0
     if options.command == "template":
-        ensure_template(options.root, options.i386)
+        try:
+            ensure_template(options.root, options.i386)
+        except HarnessError as error:
+            print(f"harness failure: {error}", file=sys.stderr, flush=True)
+            return 1
         return 0
     if options.program and options.program[0] == "--":
         options.program = options.program[1:]
-    return _run_command(options)
+    try:
+        return _run_command(options)
+    except HarnessError as error:
+        print(f"harness failure, not {Path(options.program[0]).name}'s: {error}",
+              file=sys.stderr, flush=True)
+        return 125
 
 
 if __name__ == "__main__":

@@ -1,14 +1,18 @@
 // boxwatch: watches for message boxes with a given title, the way a person in front of the
 // screen would see them, and answers them with OK.
 //
-//   boxwatch.exe --title T [--stop-file F] [--hold-file F] [--wait-ms N]
+//   boxwatch.exe --title T [--stop-file F] [--hold-file F] [--hold-ms N] [--wait-ms N]
 //     Every new visible top-level dialog (class "#32770") titled T is reported on one line:
 //       box title=<hex> text=<hex> icon=information|error|warning|question|none|unknown
 //           buttons=<id>:<hex>,... rect=left,top,right,bottom
 //     where <hex> is the text as UTF-16 code units in hex, so that nothing on the way can
 //     re-encode it. Once reported, the box is answered with OK; with --hold-file, only after
-//     that file exists (time for a screenshot). Watching ends when the stop file exists (one
-//     last look is taken first) or after --wait-ms without any box; the last line is
+//     that file exists (time for a screenshot), or after --hold-ms, which is then said:
+//       hold-expired ms=N
+//     Watching ends when the stop file exists (one last look is taken first) or after
+//     --wait-ms without any box, which is then said:
+//       wait-expired ms=N
+//     The last line is
 //       count=N
 //
 //   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N]
@@ -17,6 +21,9 @@
 //     visible, the program's peak working set up to then, and its exit code once OK has been
 //     pressed:
 //       run=<i> name=<NAME> visible_us=<n> peak_kb=<n> exit=<code>
+//     A run that fails ends the rounds with one line saying why, e.g. a program that shows no
+//     box within --wait-ms (it is then ended) or does not end within --wait-ms of its box:
+//       run=<i> name=<NAME> error=launch|no-box|no-box-within|did-not-end ...
 #include <windows.h>
 #include <psapi.h>
 
@@ -36,6 +43,7 @@ struct Options {
     std::wstring holdFile;
     std::vector<std::pair<std::wstring, std::wstring>> launches;  // name, command line
     DWORD waitMs = 60000;
+    DWORD holdMs = 60000;
     int runs = 1;
 };
 
@@ -225,12 +233,22 @@ int Watch(const Options& options) {
     std::set<HWND> seen;
     DWORD lastActivity = GetTickCount();
     for (bool lastLook = false; !lastLook;) {
-        lastLook = FileExists(options.stopFile) || GetTickCount() - lastActivity > options.waitMs;
+        const bool stopped = FileExists(options.stopFile);
+        lastLook = stopped || GetTickCount() - lastActivity > options.waitMs;
+        if (lastLook && !stopped) std::printf("wait-expired ms=%lu\n", options.waitMs);
         for (HWND box : FindBoxes(options.title)) {
             if (!seen.insert(box).second) continue;
             Sleep(300);  // let the box finish painting before it is read or photographed
             Report(box);
-            while (!options.holdFile.empty() && !FileExists(options.holdFile)) Sleep(50);
+            const DWORD holdStart = GetTickCount();
+            while (!options.holdFile.empty() && !FileExists(options.holdFile)) {
+                if (GetTickCount() - holdStart > options.holdMs) {
+                    std::printf("hold-expired ms=%lu\n", options.holdMs);
+                    break;
+                }
+                Sleep(50);
+            }
+            std::fflush(stdout);
             PressOk(box);
             lastActivity = GetTickCount();
         }
@@ -256,7 +274,13 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
         return false;
     }
     HWND box = nullptr;
+    const DWORD started = GetTickCount();
+    bool tooLong = false;
     while (!box && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+        if (GetTickCount() - started > options.waitMs) {
+            tooLong = true;
+            break;
+        }
         for (HWND candidate : FindBoxes(options.title)) {
             DWORD owner = 0;
             GetWindowThreadProcessId(candidate, &owner);
@@ -269,13 +293,25 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
     if (box) PressOk(box);
-    WaitForSingleObject(process.hProcess, options.waitMs);
+    const bool ended = !tooLong &&
+                       WaitForSingleObject(process.hProcess, options.waitMs) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.hProcess, 1);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     if (!box) {
-        std::printf("run=%d name=%ls error=no-box exit=%lu\n", run, name.c_str(), exitCode);
+        if (tooLong) {
+            std::printf("run=%d name=%ls error=no-box-within ms=%lu\n", run, name.c_str(),
+                        options.waitMs);
+        } else {
+            std::printf("run=%d name=%ls error=no-box exit=%lu\n", run, name.c_str(), exitCode);
+        }
+        return false;
+    }
+    if (!ended) {
+        std::printf("run=%d name=%ls error=did-not-end ms=%lu\n", run, name.c_str(),
+                    options.waitMs);
         return false;
     }
     std::printf("run=%d name=%ls visible_us=%lld peak_kb=%zu exit=%lu\n", run, name.c_str(),
@@ -304,6 +340,7 @@ int wmain(int argc, wchar_t** argv) {
         if (name == L"--title") options.title = value;
         else if (name == L"--stop-file") options.stopFile = value;
         else if (name == L"--hold-file") options.holdFile = value;
+        else if (name == L"--hold-ms") options.holdMs = std::wcstoul(value, nullptr, 10);
         else if (name == L"--launch") {
             const std::wstring launch = value;
             const size_t separator = launch.find(L'=');

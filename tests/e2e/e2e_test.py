@@ -15,7 +15,8 @@ import sys
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts"))
 import tool_driver  # noqa: E402
 import wine_session  # noqa: E402
 
@@ -141,6 +142,16 @@ class ToolRunTest(unittest.TestCase):
         self.assertEqual(box.icon, "error")
         self.assertEqual(self.session.reg_query(KEY, VALUE), ("REG_DWORD", "0x5"),
                          "the value is left as it was")
+
+    def test_run_command_with_a_program_that_shows_no_box(self):
+        # The run command (scripts/run) returns as soon as the program has ended, and says so.
+        run = subprocess.run(
+            [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, "--exe",
+             BUILD / "no_box.exe", "--prefix-name", self.prefix.name, "--headless"],
+            capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        expected = f"no_box.exe ended (status 7) without showing a box; its prefix is kept at " \
+                   f"{self.prefix}\n"
+        self.assertEqual((run.returncode, run.stderr), (1, expected), f"stdout:\n{run.stdout}")
 
 
 def main():
