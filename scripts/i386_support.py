@@ -60,7 +60,10 @@ def runs_32bit_programs():
     """Tries the 32-bit loader. False only for "Exec format error"."""
     try:
         subprocess.run([LOADER_32, "--version"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False,
+                       timeout=120)
+    except subprocess.TimeoutExpired:
+        raise Unavailable(f"waited 120 s for `{LOADER_32} --version` to end") from None
     except OSError as error:
         if error.errno == errno.ENOEXEC:
             return False

@@ -141,13 +141,18 @@ class Xvfb:
             ready, _, _ = select.select([announced], [], [], XVFB_START)
             number = announced.readline().strip() if ready else ""
         if not number:
-            ended = self.process.poll()
+            try:  # it closed the pipe: it is ending
+                ended = self.process.wait(5 if ready else 0)
+            except subprocess.TimeoutExpired:
+                ended = None
             self.close()
             errors.seek(0)
             said = errors.read().decode(errors="replace").strip()[-1500:]
             raise HarnessError(
-                f"Xvfb did not start: waited {XVFB_START} s for it to announce its display; "
-                + (f"it ended with status {ended}" if ended is not None else "it had not ended")
+                "Xvfb did not start: "
+                + (f"it ended with status {ended} before announcing its display"
+                   if ended is not None else
+                   f"waited {XVFB_START} s for it to announce its display")
                 + (f"; it said:\n{said}" if said else "; it said nothing"))
         errors.close()
         self.display = ":" + number

@@ -148,7 +148,7 @@ class ToolRunTest(unittest.TestCase):
         run = subprocess.run(
             [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, "--exe",
              BUILD / "no_box.exe", "--prefix-name", self.prefix.name, "--headless"],
-            capture_output=True, text=True, stdin=subprocess.DEVNULL)
+            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=900)
         expected = f"no_box.exe ended (status 7) without showing a box; its prefix is kept at " \
                    f"{self.prefix}\n"
         self.assertEqual((run.returncode, run.stderr), (1, expected), f"stdout:\n{run.stdout}")
