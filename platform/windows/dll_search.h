@@ -21,7 +21,7 @@ void* Kernel32Export(const char* name);  // GetProcAddress on the loaded kernel3
 //   planted beside the executable is still loaded. Where the first one exists as well, the
 //   search it set does not include what SetDllDirectory sets, so this call changes nothing
 //   there; it is made anyway, for a Windows on which the first one fails.
-// - On Windows XP before SP1 neither exists: the search stays as it was.
+// - On Windows XP before SP1 (the x86 build only) neither exists: the search stays as it was.
 //
 // Microsoft, "SetDefaultDllDirectories function (libloaderapi.h)", Requirements and Remarks:
 //   https://learn.microsoft.com/en-us/windows/win32/api/libloaderapi/nf-libloaderapi-setdefaultdlldirectories
