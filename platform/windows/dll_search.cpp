@@ -4,25 +4,17 @@
 
 namespace platform::windows {
 
-namespace {
-
-// An exported function of kernel32.dll, or null where this Windows lacks it.
-template <typename Function>
-Function Kernel32Function(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+void* Kernel32Export(const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
 }
 
-}  // namespace
-
-void RestrictDllSearchToSystemDirectory() {
-    // Windows 8 and later; Vista, 7, Server 2008 and 2008 R2 with KB2533623.
+void RestrictDllSearchToSystemDirectory(Kernel32Lookup lookup) {
     const auto setDefaultDllDirectories =
-        Kernel32Function<BOOL(WINAPI*)(DWORD)>("SetDefaultDllDirectories");
+        reinterpret_cast<BOOL(WINAPI*)(DWORD)>(lookup("SetDefaultDllDirectories"));
     if (setDefaultDllDirectories) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    // XP SP1, Server 2003 and later. Also where the call above is missing: takes the
-    // current directory out of the search.
-    const auto setDllDirectory = Kernel32Function<BOOL(WINAPI*)(LPCWSTR)>("SetDllDirectoryW");
+    // Made where the call above exists too, in case it failed.
+    const auto setDllDirectory =
+        reinterpret_cast<BOOL(WINAPI*)(LPCWSTR)>(lookup("SetDllDirectoryW"));
     if (setDllDirectory) setDllDirectory(L"");
 }
 

@@ -74,8 +74,8 @@ class ToolRunTest(unittest.TestCase):
                 values[match.group(1)] = match.group(2)
         return values
 
-    def run_tool(self):
-        run = tool_driver.run_tool(self.session, BUILD / "TorvaNetWorkSetup.exe",
+    def run_tool(self, exe=None):
+        run = tool_driver.run_tool(self.session, exe or BUILD / "TorvaNetWorkSetup.exe",
                                    BUILD / "boxwatch.exe")
         self.assertEqual(len(run.boxes), 1,
                          f"exactly one box per run; boxwatch saw:\n{run.boxwatch_output}")
@@ -152,6 +152,22 @@ class ToolRunTest(unittest.TestCase):
         expected = f"no_box.exe ended (status 7) without showing a box; its prefix is kept at " \
                    f"{self.prefix}\n"
         self.assertEqual((run.returncode, run.stderr), (1, expected), f"stdout:\n{run.stdout}")
+
+    def test_dll_planted_beside_the_tool(self):
+        # uxtheme.dll, which the box loads by name, planted beside a copy of each program in a
+        # downloads folder; native first, so that Wine, like Windows, takes a DLL it finds
+        # there. The control, the tool without its DLL-search restriction, loads the plant.
+        self.open_session(dll_overrides="uxtheme=n,b")
+        for exe, loads_plant in ((BUILD / "tests/e2e/unrestricted_tool.exe", True),
+                                 (BUILD / "TorvaNetWorkSetup.exe", False)):
+            folder = self.prefix / "drive_c/users/Public/Downloads" / exe.stem
+            folder.mkdir(parents=True)
+            shutil.copy(BUILD / "tests/platform/planted_marker.dll", folder / "uxtheme.dll")
+            box = self.run_tool(shutil.copy(exe, folder))
+            self.assertEqual((folder / "uxtheme.dll.loaded").exists(), loads_plant,
+                             f"{exe.name}: whether the planted uxtheme.dll was loaded")
+        self.assert_success(box)
+        self.assert_value_is_dword_one()
 
 
 def main():

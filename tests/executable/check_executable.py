@@ -192,15 +192,27 @@ class ExecutableTest(unittest.TestCase):
                     self.assertLessEqual(version, minimum,
                                          f"{dll}!{name} needs Windows {version}")
 
-    def test_dll_search_restricted_at_start(self):
-        # Both calls are looked up by name at run time (neither is on every Windows the build
-        # runs on); either name missing means the hardening call is gone.
+    def test_hardening_calls_at_start(self):
+        # The DLL-search calls are looked up by name at run time (neither is on every Windows
+        # the build runs on); a name missing means that call is gone. The heap call is imported.
         kernel32 = next(entry for entry in self.pe.DIRECTORY_ENTRY_IMPORT
                         if entry.dll.decode().lower() == "kernel32.dll")
-        names = {imported.name.decode() for imported in kernel32.imports if imported.name}
-        self.assertIn("GetProcAddress", names)
-        for looked_up in (b"SetDefaultDllDirectories\0", b"SetDllDirectoryW\0"):
-            self.assertNotEqual(self.pe.__data__.find(looked_up), -1, looked_up)
+        imported = {entry.name.decode() for entry in kernel32.imports if entry.name}
+        rows = [  # (call, applies, how it is reached)
+            # x86 only: Windows ends 64-bit processes on heap corruption by itself.
+            ("HeapSetInformation", ARCH == "x86", "imported"),
+            ("GetProcAddress", True, "imported"),
+            ("SetDefaultDllDirectories", True, "looked up"),
+            ("SetDllDirectoryW", True, "looked up"),
+        ]
+        for call, applies, reached in rows:
+            if applies:
+                with self.subTest(call):
+                    if reached == "imported":
+                        self.assertIn(call, imported, f"{call} imported from kernel32.dll")
+                    else:
+                        self.assertNotEqual(self.pe.__data__.find(call.encode() + b"\0"), -1,
+                                            f"{call} named in the image, to be looked up")
 
 
 def main():
