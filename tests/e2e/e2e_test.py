@@ -171,8 +171,9 @@ class ToolRunTest(unittest.TestCase):
         (the ProgID is shared; a 32-bit client finds the class under Wow6432Node)."""
         server = rf"HKLM\Software\Classes\CLSID\{STAND_IN_CLSID}\InprocServer32"
         dll = tool_driver.windows_path(BUILD / "tests" / "e2e" / "shell_stand_in.dll")
-        for args in ([r"HKLM\Software\Classes\Wscript.Shell\CLSID", "/ve", "/d", STAND_IN_CLSID],
-                     [server, "/ve", "/d", dll], [server, "/v", "ThreadingModel", "/d", "Apartment"]):
+        progid = r"HKLM\Software\Classes\Wscript.Shell\CLSID"
+        for args in ([progid, "/ve", "/d", STAND_IN_CLSID], [server, "/ve", "/d", dll],
+                     [server, "/v", "ThreadingModel", "/d", "Apartment"]):
             self.reg("add", *args, "/f", "/reg:32" if I386 else "/reg:64")
         self.reg("add", STAND_IN_KEY, "/v", "Behaviour", "/d", behaviour, "/f")
 
