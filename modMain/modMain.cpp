@@ -28,6 +28,24 @@ bool ConfirmsSetting(const RegValue& value) {
     return number != nullptr && *number == setting::kExpectedValue;
 }
 
+// "错误描述:" followed by the description of the failure being handled.
+Text DescribedFailure() {
+    return Text(texts::kErrorPrefix) + DescribeCurrentFailure();
+}
+
+// The success box, tried once more when it cannot be shown; after that the run ends without
+// a box rather than with one that calls the setting failed.
+void ShowSuccessBox() noexcept {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            platform::ShowMessageBox(texts::kSuccess, platform::kStyleInformation,
+                                     texts::kTitle);
+            return;
+        } catch (...) {
+        }
+    }
+}
+
 }  // namespace
 
 bool WriteRegistry(Text fullValueName, Text value, Text& errText) {
@@ -37,7 +55,7 @@ bool WriteRegistry(Text fullValueName, Text value, Text& errText) {
         shell.Call(setting::kWriteMethod, {fullValueName, value, setting::kTypeName});
         result = true;
     } catch (...) {
-        errText = texts::kErrorPrefix + DescribeCurrentFailure();
+        errText = DescribedFailure();
     }
     return result;
 }
@@ -49,7 +67,7 @@ RegValue ReadRegistry(Text fullValueName, Text& errText) {
         result = shell.Call(setting::kReadMethod, {fullValueName});
     } catch (...) {
         result = platform::Empty{};
-        errText = texts::kErrorPrefix + DescribeCurrentFailure();
+        errText = DescribedFailure();
     }
     return result;
 }
@@ -59,7 +77,7 @@ bool SetupNetWork(Text& errText) {
     const Text fullValueName = setting::kFullValueName;
     try {
         if (!WriteRegistry(fullValueName, setting::kValueText, errText)) {
-            errText = texts::kCheckRightsComma + errText;
+            errText = Text(texts::kCheckRightsComma) + errText;
             return result;
         }
         if (!ConfirmsSetting(ReadRegistry(fullValueName, errText))) {
@@ -68,7 +86,7 @@ bool SetupNetWork(Text& errText) {
         }
         result = true;
     } catch (...) {
-        errText = texts::kErrorPrefix + DescribeCurrentFailure();
+        errText = DescribedFailure();
     }
     return result;
 }
@@ -76,17 +94,19 @@ bool SetupNetWork(Text& errText) {
 void Main() {
     Text errText;
     if (SetupNetWork(errText)) {
-        platform::ShowMessageBox(texts::kSuccess, platform::kStyleInformation, texts::kTitle);
+        ShowSuccessBox();
     } else {
-        platform::ShowMessageBox(texts::kFailurePrefix + errText, platform::kStyleError,
-                                 texts::kTitle);
+        const Text text = texts::kFailurePrefix + errText;
+        platform::ShowMessageBox(text.c_str(), platform::kStyleError, texts::kTitle);
     }
 }
 
-int StartUp() noexcept {
+int StartUp(std::int32_t automationStatus) noexcept {
     // Main shows its box as its very last act, so a failure that leaves it means no box was
-    // shown: show the failure box here instead.
+    // shown: show the failure box here instead. Without the automation layer no shell object
+    // can be had; the box then says why, instead of what creating the object would say.
     try {
+        if (platform::IsFailureCode(automationStatus)) throw platform::Failure(automationStatus);
         Main();
     } catch (...) {
         try {
@@ -96,8 +116,8 @@ int StartUp() noexcept {
             } catch (...) {
                 // Not even a description: the box still says that the setting failed.
             }
-            platform::ShowMessageBox(texts::kFailurePrefix + texts::kErrorPrefix + description,
-                                     platform::kStyleError, texts::kTitle);
+            const Text text = texts::kFailurePrefix + (texts::kErrorPrefix + description);
+            platform::ShowMessageBox(text.c_str(), platform::kStyleError, texts::kTitle);
         } catch (...) {
             // No box can be shown at all; the exit status stays the same.
         }

@@ -15,35 +15,40 @@ using Text = platform::Text;
 using RegValue = platform::Value;
 
 // Texts the user can see; written as \u escapes so that no source or compiler charset can
-// change a code unit.
+// change a code unit. Every constant here is a pointer to a literal: nothing is built before
+// the program's own code runs, so nothing can fail outside every handler.
 namespace texts {
-inline const Text kTitle = u"TorvaNetWork";
+inline constexpr const char16_t* kTitle = u"TorvaNetWork";
 // 网络设置成功: the network setting succeeded.
-inline const Text kSuccess = u"\u7F51\u7EDC\u8BBE\u7F6E\u6210\u529F";
+inline constexpr const char16_t* kSuccess = u"\u7F51\u7EDC\u8BBE\u7F6E\u6210\u529F";
 // 网络设置失败，: the network setting failed (ends in the full-width comma U+FF0C).
-inline const Text kFailurePrefix = u"\u7F51\u7EDC\u8BBE\u7F6E\u5931\u8D25\uFF0C";
+inline constexpr const char16_t* kFailurePrefix = u"\u7F51\u7EDC\u8BBE\u7F6E\u5931\u8D25\uFF0C";
 // 请检查当前用户权限: please check the current user's rights.
-inline const Text kCheckRights = u"\u8BF7\u68C0\u67E5\u5F53\u524D\u7528\u6237\u6743\u9650";
+inline constexpr const char16_t* kCheckRights =
+    u"\u8BF7\u68C0\u67E5\u5F53\u524D\u7528\u6237\u6743\u9650";
 // 请检查当前用户权限, : the same, ending in an ASCII comma, put before a write's error text.
-inline const Text kCheckRightsComma = kCheckRights + u",";
+inline constexpr const char16_t* kCheckRightsComma =
+    u"\u8BF7\u68C0\u67E5\u5F53\u524D\u7528\u6237\u6743\u9650,";
 // 错误描述: : error description (ends in an ASCII colon).
-inline const Text kErrorPrefix = u"\u9519\u8BEF\u63CF\u8FF0:";
+inline constexpr const char16_t* kErrorPrefix = u"\u9519\u8BEF\u63CF\u8FF0:";
 }  // namespace texts
 
 // The setting itself.
 namespace setting {
-inline const Text kFullValueName =
+inline constexpr const char16_t* kFullValueName =
     u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters"
     u"\\TcpMaxDataRetransmissions";
-inline const Text kValueText = u"1";
+inline constexpr const char16_t* kValueText = u"1";
 inline constexpr double kExpectedValue = 1;
-inline const Text kTypeName = u"REG_DWORD";
-inline const Text kShellProgId = u"Wscript.Shell";
-inline const Text kWriteMethod = u"Regwrite";
-inline const Text kReadMethod = u"RegRead";
+inline constexpr const char16_t* kTypeName = u"REG_DWORD";
+inline constexpr const char16_t* kShellProgId = u"Wscript.Shell";
+inline constexpr const char16_t* kWriteMethod = u"Regwrite";
+inline constexpr const char16_t* kReadMethod = u"RegRead";
 }  // namespace setting
 
-// Runs the setting once and shows the one message box that reports it.
+// Runs the setting once and shows the one message box that reports it. A success box that
+// cannot be shown is tried once more, then given up without a word: a failure box in its place
+// would report as failed a setting that succeeded.
 void Main();
 
 // Sets the value and reads it back. True when it reads back as the number 1; otherwise false
@@ -56,11 +61,14 @@ bool WriteRegistry(Text fullValueName, Text value, Text& errText);
 // Reads `fullValueName` through a new shell object; the empty value when the read fails.
 RegValue ReadRegistry(Text fullValueName, Text& errText);
 
-// What the process entry point runs once the automation layer is up: Main, and, should a
-// failure escape it (memory exhausted, or a failure inside SetupNetWork's handler), the failure
-// box it could not show, so that every run shows exactly one box. Returns the exit status,
-// which is the same for every outcome.
-int StartUp() noexcept;
+// What the process entry point runs once it has tried to make the automation layer ready;
+// `automationStatus` is how that went (a status code, negative for a failure). Runs Main, and,
+// should a failure escape it (memory exhausted, a failure inside SetupNetWork's handler, a
+// failure box that could not be shown), the failure box it could not show, so that every run
+// shows exactly one box. When the automation layer could not be made ready, that failure is
+// what the failure box reports, and the setting is not tried. Returns the exit status, which
+// is the same for every outcome.
+int StartUp(std::int32_t automationStatus) noexcept;
 
 inline constexpr int kExitStatus = 0;
 

@@ -5,11 +5,15 @@
 
 namespace platform {
 
+namespace {
+std::int32_t AsFailureCode(std::int32_t code) { return IsFailureCode(code) ? code : kFailed; }
+}  // namespace
+
 Failure::Failure(std::int32_t code)
-    : Failure(code, [code] { return SystemMessage(code); }) {}
+    : Failure(code, [failure = AsFailureCode(code)] { return SystemMessage(failure); }) {}
 
 Failure::Failure(std::int32_t code, Describer describe)
-    : code_(code), describe_(std::move(describe)) {}
+    : code_(AsFailureCode(code)), describe_(std::move(describe)) {}
 
 Text Failure::description() const {
     return describe_ ? describe_() : Text();

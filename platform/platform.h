@@ -18,8 +18,9 @@ namespace platform {
 // UTF-16 text, as every Windows "W" API and automation call takes it.
 using Text = std::u16string;
 
-// A value as an automation call returns it. Empty means nothing was returned; integer and real
-// types become Number; a text stays Text; anything else keeps only its automation type tag.
+// A value as an automation call returns it. Empty means nothing was returned; a 32-bit integer
+// (VT_I4, what the shell object reads a REG_DWORD as) becomes a number; a text stays Text;
+// anything else keeps only its automation type tag.
 struct Empty {
     friend bool operator==(Empty, Empty) { return true; }
 };
@@ -29,14 +30,20 @@ struct OtherKind {
 };
 using Value = std::variant<Empty, double, Text, OtherKind>;
 
+// Status codes are HRESULTs: negative for a failure, zero or positive for success.
+constexpr bool IsFailureCode(std::int32_t code) { return code < 0; }
+
 // The one failure type raised by every platform call: a status code and how to describe it.
-// The description is taken only when asked for, and taking it may itself fail (raising
-// Failure or std::bad_alloc), so callers treat description() like any other platform call.
+// The code is always a failure code: a call that failed without saying why (a code that says
+// success, such as GetLastError() 0) is carried as kFailed, so that it is never described as
+// a success. The description is taken only when asked for, and taking it may itself fail
+// (raising Failure or std::bad_alloc), so callers treat description() like any other platform
+// call.
 class Failure : public std::exception {
 public:
     using Describer = std::function<Text()>;
 
-    // A failure described by the platform's own message for `code`.
+    // A failure described by the platform's own message for its code.
     explicit Failure(std::int32_t code);
     Failure(std::int32_t code, Describer describe);
 
@@ -52,6 +59,7 @@ private:
 // Status codes the logic names itself.
 inline constexpr std::int32_t kOutOfMemory = static_cast<std::int32_t>(0x8007000E);  // E_OUTOFMEMORY
 inline constexpr std::int32_t kUnexpected = static_cast<std::int32_t>(0x8000FFFF);   // E_UNEXPECTED
+inline constexpr std::int32_t kFailed = static_cast<std::int32_t>(0x80004005);       // E_FAIL
 
 // The platform's message text for a status code: never empty, without trailing line break.
 Text SystemMessage(std::int32_t code);
@@ -85,7 +93,7 @@ inline constexpr unsigned kStyleInformation = 0x40;  // MB_OK | MB_ICONINFORMATI
 inline constexpr unsigned kStyleError = 0x10;        // MB_OK | MB_ICONERROR
 
 // Shows a modal message box without owner and waits until the user closes it. The answer is
-// not reported. Raises Failure when the box cannot be shown.
-void ShowMessageBox(const Text& text, unsigned style, const Text& title);
+// not reported. Raises Failure when the box cannot be shown. Both texts end in a null.
+void ShowMessageBox(const char16_t* text, unsigned style, const char16_t* title);
 
 }  // namespace platform

@@ -14,5 +14,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
     platform::windows::RestrictDllSearchToSystemDirectory();  // before anything loads a DLL
     const platform::windows::ComApartment apartment;
-    return modMain::StartUp();
+    return modMain::StartUp(apartment.status());
 }

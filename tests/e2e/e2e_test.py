@@ -33,6 +33,30 @@ ERROR_PREFIX = "错误描述:"
 KEY = tool_driver.PARAMETERS_KEY
 VALUE = tool_driver.VALUE_NAME
 
+# The stand-in shell object (shell_stand_in.cpp): its behaviour -> (the calls it records, the
+# box's icon, the box's text). "confirms" is the control: success, with the value left absent,
+# means the stand-in and not Wine's object did the work. A code that comes without a
+# description gets Wine's text for it: "Access denied." for E_ACCESSDENIED; none for
+# DISP_E_EXCEPTION (what a bare wCode is reported as), so the tool gives the code itself.
+STAND_IN_CLSID = "{5FB2FE45-6A58-43A5-ADCC-F9574903AB18}"
+STAND_IN_KEY = r"HKCU\Software\TorvaNetWorkTests\ShellStandIn"
+FULL_NAME = KEY + "\\" + VALUE
+WRITE = f"RegWrite({FULL_NAME},1,REG_DWORD);"
+WRITE_READ = WRITE + f"RegRead({FULL_NAME});"
+WRITE_FAILED = FAILURE_PREFIX + CHECK_RIGHTS_COMMA + ERROR_PREFIX
+NOT_CONFIRMED = FAILURE_PREFIX + "请检查当前用户权限"
+REFUSED = f'Invalid root in registry key "{FULL_NAME}".'
+STAND_IN_ROWS = {
+    "confirms": (WRITE_READ, "information", SUCCESS),
+    "write-refused": (WRITE, "error", WRITE_FAILED + REFUSED),
+    "write-refused-deferred": (WRITE, "error", WRITE_FAILED + REFUSED),
+    "write-code-only": (WRITE, "error", WRITE_FAILED + "Access denied."),
+    "write-wcode-only": (WRITE, "error", WRITE_FAILED + "0x80020009"),
+    "read-fails": (WRITE_READ, "error", NOT_CONFIRMED),
+    "read-text-1": (WRITE_READ, "error", NOT_CONFIRMED),
+    "read-number-2": (WRITE_READ, "error", NOT_CONFIRMED),
+}
+
 
 class ToolRunTest(unittest.TestCase):
     def setUp(self):
@@ -168,6 +192,34 @@ class ToolRunTest(unittest.TestCase):
                              f"{exe.name}: whether the planted uxtheme.dll was loaded")
         self.assert_success(box)
         self.assert_value_is_dword_one()
+
+    def use_stand_in(self, behaviour):
+        """Registers the stand-in as "Wscript.Shell" in the class view of the build's bitness
+        (the ProgID is shared; a 32-bit client finds the class under Wow6432Node)."""
+        server = rf"HKLM\Software\Classes\CLSID\{STAND_IN_CLSID}\InprocServer32"
+        dll = tool_driver.windows_path(BUILD / "tests" / "e2e" / "shell_stand_in.dll")
+        progid = r"HKLM\Software\Classes\Wscript.Shell\CLSID"
+        for args in ([progid, "/ve", "/d", STAND_IN_CLSID], [server, "/ve", "/d", dll],
+                     [server, "/v", "ThreadingModel", "/d", "Apartment"]):
+            self.reg("add", *args, "/f", "/reg:32" if I386 else "/reg:64")
+        self.reg("add", STAND_IN_KEY, "/v", "Behaviour", "/d", behaviour, "/f")
+
+
+def stand_in_scenario(behaviour, calls, icon, text):
+    def test(self):
+        self.open_session()
+        self.use_stand_in(behaviour)
+        box = self.run_tool()
+        self.assertEqual((box.text, box.icon), (text, icon))
+        self.assertEqual(self.session.reg_query(STAND_IN_KEY, "Calls"), ("REG_SZ", calls),
+                         "the calls that the stand-in saw")
+        self.assertIsNone(self.session.reg_query(KEY, VALUE), "Wine's object was never asked")
+    return test
+
+
+for _behaviour, _row in STAND_IN_ROWS.items():
+    setattr(ToolRunTest, "test_shell_stand_in_" + _behaviour.replace("-", "_"),
+            stand_in_scenario(_behaviour, *_row))
 
 
 def main():

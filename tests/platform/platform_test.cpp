@@ -58,15 +58,26 @@ TEST_F(ShellObjectTest, DwordWrittenAsTextReadsBackAsTheNumberWhateverTheMethodN
     for (const auto& [write, read] : spellings) {
         SCOPED_TRACE(std::string(write.begin(), write.end()));
         auto shell = AutomationObject::Create(u"Wscript.Shell");
-        shell.Call(write, {kScratchKey + write, u"1", u"REG_DWORD"});
+        EXPECT_EQ(shell.Call(write, {kScratchKey + write, u"1", u"REG_DWORD"}),
+                  Value(platform::Empty{}))
+            << "the write returns nothing";
         EXPECT_EQ(shell.Call(read, {kScratchKey + write}), Value(1.0));
     }
 }
 
-TEST_F(ShellObjectTest, StringValueReadsBackAsText) {
-    auto shell = AutomationObject::Create(u"Wscript.Shell");
-    shell.Call(u"Regwrite", {kScratchKey + u"Text", u"网络 1", u"REG_SZ"});
-    EXPECT_EQ(shell.Call(u"RegRead", {kScratchKey + u"Text"}), Value(Text(u"网络 1")));
+TEST_F(ShellObjectTest, OtherValueTypesReadBackAsTextOrAsAnotherKind) {
+    const std::pair<Text, Value> types[] = {
+        {u"REG_SZ", Text(u"网络 1")},
+        {u"REG_EXPAND_SZ", Text(u"网络 1")},
+        {u"REG_BINARY", platform::OtherKind{VT_ARRAY | VT_VARIANT}},  // an array of bytes
+    };
+    for (const auto& [type, expected] : types) {
+        SCOPED_TRACE(std::string(type.begin(), type.end()));
+        auto shell = AutomationObject::Create(u"Wscript.Shell");
+        const Text data = type == u"REG_BINARY" ? u"1" : u"网络 1";
+        shell.Call(u"Regwrite", {kScratchKey + type, data, type});
+        EXPECT_EQ(shell.Call(u"RegRead", {kScratchKey + type}), expected);
+    }
 }
 
 TEST_F(ShellObjectTest, FailedCallsCarryADescriptionAndTheNextObjectStillWorks) {
@@ -103,6 +114,12 @@ TEST(SystemMessageTest, KnownCodesHaveTextWithoutLineBreakAndOthersTheirNumber) 
     EXPECT_EQ(denied.find_first_of(u"\r\n"), Text::npos) << "no line break at the end";
     EXPECT_NE(denied, u"0x80070005") << "Access denied has a system text";
     EXPECT_EQ(platform::SystemMessage(static_cast<std::int32_t>(0x8004DEAD)), u"0x8004DEAD");
+
+    // A call that failed without saying why (GetLastError() 0) is carried as E_FAIL, never
+    // described as a success.
+    const Failure noCode(HRESULT_FROM_WIN32(ERROR_SUCCESS));
+    EXPECT_EQ(unsigned(noCode.code()), unsigned(E_FAIL));
+    EXPECT_EQ(noCode.description(), platform::SystemMessage(E_FAIL));
 }
 
 class RegistryOperationsTest : public ShellObjectTest {};

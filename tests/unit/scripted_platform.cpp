@@ -39,6 +39,7 @@ std::vector<Call> ScriptedPlatform::CallsOf(Call::Kind kind) const {
 
 void ScriptedPlatform::Raise(const Outcome& outcome) {
     if (outcome.kind == Outcome::Kind::RunOutOfMemory) throw std::bad_alloc();
+    if (outcome.kind == Outcome::Kind::FailWithCodeOnly) throw platform::Failure(outcome.code);
     throw MakeFailure(outcome.code, outcome.description, outcome.failedDescriptions);
 }
 
@@ -91,7 +92,7 @@ Value AutomationObject::Call(const Text& method, const std::vector<Text>& argume
     return outcome->value;
 }
 
-void ShowMessageBox(const Text& text, unsigned style, const Text& title) {
+void ShowMessageBox(const char16_t* text, unsigned style, const char16_t* title) {
     auto& platform = ScriptedPlatform::Current();
     Call call = Call::Of(Call::Kind::Box, 0, text);
     call.style = style;

@@ -14,7 +14,7 @@ using platform::Value;
 
 // What one platform call does.
 struct Outcome {
-    enum class Kind { Succeed, Fail, RunOutOfMemory };
+    enum class Kind { Succeed, Fail, FailWithCodeOnly, RunOutOfMemory };
     Kind kind = Kind::Succeed;
     Value value = platform::Empty{};
     Text description;
@@ -32,6 +32,13 @@ struct Outcome {
         Outcome outcome;
         outcome.kind = Kind::Fail;
         outcome.description = std::move(description);
+        outcome.code = code;
+        return outcome;
+    }
+    // Fails with a code that the platform's own message describes.
+    static Outcome FailsWithCodeOnly(std::int32_t code) {
+        Outcome outcome;
+        outcome.kind = Kind::FailWithCodeOnly;
         outcome.code = code;
         return outcome;
     }
