@@ -59,8 +59,8 @@ FIRST_WINDOWS = {
         (6, 2): "SetDefaultDllDirectories",  # and Vista to 7 with KB2533623
     },
     "ole32.dll": {(5, 1): "CLSIDFromProgID CoCreateInstance CoInitializeEx CoUninitialize"},
-    "oleaut32.dll": {(5, 1): """SysAllocStringLen SysFreeString SysStringLen VarR8FromCy
-        VarR8FromDec VariantClear VariantInit"""},
+    "oleaut32.dll": {(5, 1): """SysAllocStringLen SysFreeString SysStringLen
+        VariantClear VariantInit"""},
     "user32.dll": {(5, 1): "MessageBoxW"},
     "msvcrt.dll": {(5, 0): """___lc_codepage_func ___mb_cur_max_func __iob_func __mb_cur_max
         __p__commode __p__fmode __p__wcmdln __set_app_type __setusermatherr __wgetmainargs
