@@ -31,6 +31,9 @@ ZIP_NAME = "TorvaNetWorkSetup-1.00.zip"
 ARCHES = ("x86", "x64")
 # The release's guides, in English and in Simplified Chinese.
 GUIDES = ("WHICH-ONE.txt", "WHICH-ONE.zh-CN.txt")
+# How a person allows the dependency install to change installed packages to lower versions
+# (scripts/install-deps.sh); both READMEs must spell it as the script reads it.
+DOWNGRADE_OPT_IN = "TORVA_ALLOW_DOWNGRADE=1"
 # What the papers call the Windows that a PE header's OS version names.
 WINDOWS_NAMES = {(5, 1): "Windows XP", (5, 2): "Windows Server 2003", (6, 0): "Windows Vista",
                  (6, 1): "Windows 7", (6, 2): "Windows 8",
@@ -164,6 +167,8 @@ class PackageTest(unittest.TestCase):
             ("every file in the zip", lambda name, text: unnamed(entries, name, text)),
             (f"oldest Windows: {minimum}", lambda name, text: minimum not in text and "not named"),
             ("the four box texts, as shown", lambda name, text: box_text_faults(boxes, text)),
+            ("the opt-in to downgrades, in both READMEs", lambda name, text:
+             name.startswith("README") and DOWNGRADE_OPT_IN not in text and "not named"),
         ]
         for name, text in papers.items():
             for fact, wrong in facts:
