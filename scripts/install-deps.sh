@@ -98,9 +98,9 @@ likely_cause() {
 }
 transient() { grep -qE 'Failed to fetch|Unable to fetch|Could not get lock|Unable to acquire|Temporary failure|Could not connect|Mirror sync|Hash Sum mismatch|unexpected size' <<<"$(since_mark)"; }
 unmet() { grep -qE 'Unmet dependencies|is not installable|is to be installed|not going to be installed' <<<"$(since_mark)"; }
-give_up() {  # give_up STEP WHAT-TO-DO
+give_up() {  # give_up STEP [WHAT-TO-DO]
     echo "$1 failed: $(first_error)." >&2
-    echo "Likely cause: $(likely_cause). $2" >&2
+    echo "Likely cause: $(likely_cause). ${2:-Run the same command again later.}" >&2
     echo "apt-get's full output: $log; its last lines:" >&2
     tail -n 15 "$log" >&2
     exit 1
@@ -169,13 +169,13 @@ out_of_step() {
 finish() {
     if needs_qemu && [[ -n "$(missing_of qemu-user)" ]]; then
         retried "Installing qemu-user" apt-get "${install_args[@]}" qemu-user ||
-            give_up "Installing qemu-user" "Run the same command again later."
+            give_up "Installing qemu-user"
     fi
     exit 0
 }
 
 retried "Installing the packages" apt-get "${install_args[@]}" "${missing[@]}" && finish
-unmet || give_up "Installing the packages" "Run the same command again later."
+unmet || give_up "Installing the packages"
 mismatch=$(out_of_step)
 
 # A way that lowers no installed package, taken without asking.
@@ -187,12 +187,12 @@ echo "apt-get could not resolve the packages; trying the main suite's versions, 
      "for amd64 and i386, changing no installed package to a lower version."
 retried "Installing the packages" apt-get "$(main_suite_preferences 990)" "${install_args[@]}" \
     "${missing[@]}" && finish
-unmet || give_up "Installing the packages from the main suite" "Run the same command again later."
+unmet || give_up "Installing the packages from the main suite"
 
 # The only other way changes installed packages, some to lower versions: not without leave.
 preferences=$(main_suite_preferences 1001)
 if ! logged apt-get -s "$preferences" "${install_args[@]}" "${missing[@]}"; then
-    give_up "Installing the packages" "Run the same command again later."
+    give_up "Installing the packages"
 fi
 changes=$(since_mark | sed -nE 's/^Inst ([^ ]+) \[([^]]+)\] \(([^ ]+).*/  \1 \2 -> \3/p')
 count=$(grep -c . <<<"$changes")
@@ -216,5 +216,5 @@ if [[ $count -gt 0 ]]; then
 fi
 retried "Installing the packages from the main suite" apt-get "$preferences" --allow-downgrades \
     "${install_args[@]}" "${missing[@]}" ||
-    give_up "Installing the packages from the main suite" "Run the same command again later."
+    give_up "Installing the packages from the main suite"
 finish

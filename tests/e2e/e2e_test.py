@@ -28,7 +28,8 @@ NT_VERSIONS = {"winxp": "5.1", "winxp64": "5.2"}
 
 SUCCESS = "网络设置成功"
 FAILURE_PREFIX = "网络设置失败，"
-CHECK_RIGHTS_COMMA = "请检查当前用户权限,"
+CHECK_RIGHTS = "请检查当前用户权限"
+CHECK_RIGHTS_COMMA = CHECK_RIGHTS + ","
 ERROR_PREFIX = "错误描述:"
 KEY = tool_driver.PARAMETERS_KEY
 VALUE = tool_driver.VALUE_NAME
@@ -44,7 +45,7 @@ FULL_NAME = KEY + "\\" + VALUE
 WRITE = f"RegWrite({FULL_NAME},1,REG_DWORD);"
 WRITE_READ = WRITE + f"RegRead({FULL_NAME});"
 WRITE_FAILED = FAILURE_PREFIX + CHECK_RIGHTS_COMMA + ERROR_PREFIX
-NOT_CONFIRMED = FAILURE_PREFIX + "请检查当前用户权限"
+NOT_CONFIRMED = FAILURE_PREFIX + CHECK_RIGHTS
 REFUSED = f'Invalid root in registry key "{FULL_NAME}".'
 STAND_IN_ROWS = {
     "confirms": (WRITE_READ, "information", SUCCESS),
