@@ -197,13 +197,17 @@ class ToolRunTest(unittest.TestCase):
     def use_stand_in(self, behaviour):
         """Registers the stand-in as "Wscript.Shell" in the class view of the build's bitness
         (the ProgID is shared; a 32-bit client finds the class under Wow6432Node)."""
-        server = rf"HKLM\Software\Classes\CLSID\{STAND_IN_CLSID}\InprocServer32"
+        classes = r"HKEY_LOCAL_MACHINE\Software" + (r"\Wow6432Node" if I386 else "") + r"\Classes"
         dll = tool_driver.windows_path(BUILD / "tests" / "e2e" / "shell_stand_in.dll")
-        progid = r"HKLM\Software\Classes\Wscript.Shell\CLSID"
-        for args in ([progid, "/ve", "/d", STAND_IN_CLSID], [server, "/ve", "/d", dll],
-                     [server, "/v", "ThreadingModel", "/d", "Apartment"]):
-            self.reg("add", *args, "/f", "/reg:32" if I386 else "/reg:64")
-        self.reg("add", STAND_IN_KEY, "/v", "Behaviour", "/d", behaviour, "/f")
+        quoted = dll.replace("\\", "\\\\")
+        self.session.import_registry("\r\n".join([
+            "Windows Registry Editor Version 5.00", "",
+            r"[HKEY_LOCAL_MACHINE\Software\Classes\Wscript.Shell\CLSID]",
+            f'@="{STAND_IN_CLSID}"', "",
+            rf"[{classes}\CLSID\{STAND_IN_CLSID}\InprocServer32]", f'@="{quoted}"',
+            '"ThreadingModel"="Apartment"', "",
+            f"[{STAND_IN_KEY.replace('HKCU', 'HKEY_CURRENT_USER')}]", f'"Behaviour"="{behaviour}"',
+            ""]))
 
 
 def stand_in_scenario(behaviour, calls, icon, text):
