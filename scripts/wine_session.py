@@ -3,8 +3,14 @@
 
 Each session has its own Wine prefix inside the build tree (never the user's own) and, unless
 told to use an existing display, its own Xvfb. Closing a session ends exactly what it started,
-on every path: its wineserver and the Wine processes in its prefix (waited for, then
-`wineserver -k` on that prefix if they do not end) and its Xvfb (by pid).
+on every path: its wineserver and the Wine processes in its prefix (`wineserver -k` on that
+prefix, which saves the registry first) and its Xvfb (by pid).
+
+A session starts its prefix's wineserver itself, kept SERVER_IDLE seconds after its last
+program ends rather than Wine's 3, and Wine's system processes (services.exe and the rest) with
+it, from a command whose output goes nowhere. Started by a command whose output is read, those
+processes would inherit that output and hold it open until the server ends: every such command
+would take the 3 s more, and a server kept longer, its whole wait.
 
 Every program starts through Wine's 64-bit loader, which hands a 32-bit program on to the
 32-bit one; so only the x86 build's own programs, and the 32-bit part of their prefixes, run
@@ -65,6 +71,7 @@ WINEBOOT = 1500
 PROGRAM = 540  # a test program run by `run`: below CTest's guard, so that this one speaks
 TEMPLATE_LOCK = 1800  # another process booting the template
 COPY = 300
+SERVER_IDLE = 60  # a session's wineserver, after its last program; ended at close before that
 
 
 class HarnessError(RuntimeError):
@@ -184,6 +191,7 @@ class WineSession:
         # Overrides asked for by the caller (a test switching a DLL off) come on top.
         extra = [o for o in (os.environ.get("WINEDLLOVERRIDES"), dll_overrides) if o]
         self.env["WINEDLLOVERRIDES"] = ";".join([WINE_ENV["WINEDLLOVERRIDES"], *extra])
+        self.server_started = False
 
     def __enter__(self):
         return self
@@ -198,6 +206,7 @@ class WineSession:
         """Runs a Wine command to its end; HarnessError once `timeout` seconds have passed,
         naming `what` (by default, the command) as what was waited for."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
+        self._start_server(kwargs)
         try:
             return subprocess.run(self.command(args), env=self.env, check=check,
                                   timeout=timeout, **kwargs)
@@ -207,7 +216,21 @@ class WineSession:
 
     def start(self, args, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
+        self._start_server(kwargs)
         return subprocess.Popen(self.command(args), env=self.env, **kwargs)
+
+    def _start_server(self, first_command):
+        """Before the session's first command: its server, and Wine's system processes from
+        that command if its output goes nowhere, else from one of their own (see above)."""
+        if self.server_started:
+            return
+        self.server_started = True
+        self.wineserver(f"-p{SERVER_IDLE}")
+        quiet = all(first_command.get(stream) == subprocess.DEVNULL
+                    for stream in ("stdout", "stderr"))
+        if not quiet:
+            self.run(["cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, what="Wine's system processes to start")
 
     def wineserver(self, *flags, timeout=30):
         return subprocess.run(["wineserver", *flags], env=self.env, stdin=subprocess.DEVNULL,
@@ -233,17 +256,14 @@ class WineSession:
     def close(self):
         """Ends this prefix's wineserver and every Wine process in it, then the display.
 
-        The server is first given time to end by itself once its programs are done, which is
-        when it saves the registry; only what is still running then is killed.
+        `wineserver -k` ends the processes, then the server, which saves the registry as it
+        ends; `-w` waits for that.
         """
         try:
-            if self.prefix.is_dir():
-                try:
+            if self.prefix.is_dir() and self.server_started:
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    self.wineserver("-k")
                     self.wineserver("-w")
-                except subprocess.TimeoutExpired:
-                    with contextlib.suppress(subprocess.TimeoutExpired):
-                        self.wineserver("-k")
-                        self.wineserver("-w")
         finally:
             if self.xvfb:
                 self.xvfb.close()

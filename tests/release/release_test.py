@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Release checks: byte-identical executables from two checkouts in different folders, the
-release zip (unsigned and signed with a throwaway key), its fleet files, and the papers that
+"""Release checks: byte-identical executables from a clean copy of the checkout in another
+folder and from the checkout's own build trees, the release zip (unsigned and signed with a throwaway key), its fleet files, and the papers that
 administrators read (README, README.zh-CN.md and the zip's guides).
 
   release_test.py --source DIR --work DIR [unittest arguments]
@@ -26,7 +26,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 import tool_driver  # noqa: E402
 import wine_session  # noqa: E402
 
-SOURCE = WORK = None
+SOURCE = WORK = X64_TREE = None  # X64_TREE: the checkout's x64 build tree
 ZIP_NAME = "TorvaNetWorkSetup-1.00.zip"
 ARCHES = ("x86", "x64")
 # The release's guides, in English and in Simplified Chinese.
@@ -59,21 +59,25 @@ def first_differences(a, b, count=8):
 
 
 class ReproducibleBuildTest(unittest.TestCase):
-    def check(self, preset):
+    """The checkout's own build (built before these run: see CMakeLists.txt), against a clean
+    build of a copy in a folder of another name."""
+
+    def check(self, arch):
+        preset = f"win-{arch}"
         work = WORK / preset
         shutil.rmtree(work, ignore_errors=True)
-        first, second = work / "a", work / "second-checkout-elsewhere"
-        copy_checkout(first)
-        copy_checkout(second)
-        one, two = build(first, preset), build(second, preset)
-        self.assertTrue(one == two, "two clean builds differ: " + first_differences(one, two))
+        elsewhere = work / "second-checkout-elsewhere"
+        copy_checkout(elsewhere)
+        one, two = built(arch), build(elsewhere, preset)
+        self.assertTrue(one == two, "the checkout's build and a clean build elsewhere differ: "
+                        + first_differences(one, two))
         shutil.rmtree(work, ignore_errors=True)
 
     def test_x86(self):
-        self.check("win-x86")
+        self.check("x86")
 
     def test_x64(self):
-        self.check("win-x64")
+        self.check("x64")
 
 
 def package(out, *args, env=None):
@@ -88,16 +92,18 @@ def built(arch):
     return (SOURCE / "build" / f"win-{arch}" / "TorvaNetWorkSetup.exe").read_bytes()
 
 
+
 def run_tool_in_wine(test, exe, prefix_name, before=None):
     """Runs a 64-bit executable as a user would, in a fresh 64-bit prefix; returns its one
-    box and the session (still open, for registry checks), after `before(session)`."""
-    prefix = wine_session.new_prefix(WORK / "wine", prefix_name, i386=False)
+    box and the session (still open, for registry checks), after `before(session)`. The
+    prefix is a copy of the x64 tree's template, booted once for its own tests."""
+    prefix = wine_session.new_prefix(X64_TREE / "wine", f"release-{prefix_name}", i386=False)
     session = wine_session.WineSession(prefix)
     test.addCleanup(shutil.rmtree, prefix, True)
     test.addCleanup(session.close)
     if before:
         before(session)
-    run = tool_driver.run_tool(session, exe, SOURCE / "build" / "win-x64" / "boxwatch.exe")
+    run = tool_driver.run_tool(session, exe, X64_TREE / "boxwatch.exe")
     test.assertEqual(len(run.boxes), 1, run.boxwatch_output)
     return run.boxes[0], session
 
@@ -393,12 +399,13 @@ class FleetTest(unittest.TestCase):
 
 
 def main():
-    global SOURCE, WORK
+    global SOURCE, WORK, X64_TREE
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True, type=Path)
     parser.add_argument("--work", required=True, type=Path)
     options, rest = parser.parse_known_args()
     SOURCE, WORK = options.source.resolve(), options.work.resolve()
+    X64_TREE = SOURCE / "build" / "win-x64"
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
