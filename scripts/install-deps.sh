@@ -40,11 +40,22 @@ needs_qemu() {
 }
 needs_qemu && packages+=(qemu-user)
 
+# The packages given that are not installed, asking dpkg once. A name without an architecture
+# is the machine's own package or an architecture-independent one.
 missing_of() {
-    local package status
+    local native name status package
+    local -A installed=()
+    native=$(dpkg --print-architecture)
+    while read -r name status; do
+        [[ $status == "install ok installed" ]] && installed[$name]=1
+    done < <(dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "$@" 2>/dev/null)
     for package in "$@"; do
-        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)
-        [[ "$status" == "install ok installed" ]] || echo "$package"
+        if [[ $package == *:* ]]; then
+            [[ -n ${installed[$package]:-} ]] || echo "$package"
+        else
+            [[ -n ${installed[$package:$native]:-} || -n ${installed[$package:all]:-} ]] ||
+                echo "$package"
+        fi
     done
 }
 mapfile -t missing < <(missing_of "${packages[@]}")

@@ -144,25 +144,35 @@ def _password(options):
 
 # --- Licence notices -------------------------------------------------------------------------
 
-def _providing_package(path):
-    found = _run(["dpkg-query", "-S", os.path.realpath(path)])
-    if found.returncode != 0:
-        raise PackagingError(f"no Debian package provides {path}: cannot take its notice")
-    package = found.stdout.split(":", 1)[0]
-    version = _run(["dpkg-query", "-W", "-f=${Version}", package]).stdout
-    return package, version
+def _providing_packages(paths):
+    """{path: (package, version)} for each of the files, asking dpkg once for all of them (it
+    reads every package's file list each time)."""
+    paths = [os.path.realpath(path) for path in paths]
+    found = {}
+    for line in _run(["dpkg-query", "-S", *paths]).stdout.splitlines():
+        packages, _, path = line.partition(": ")
+        found[path] = packages.split(",")[0].split(":")[0]
+    for path in paths:
+        if path not in found:
+            raise PackagingError(f"no Debian package provides {path}: cannot take its notice")
+    listed = _run(["dpkg-query", "-W", "-f=${Package} ${Version}\n", *set(found.values())])
+    versions = dict(line.split(" ", 1) for line in listed.stdout.splitlines())
+    return {path: (package, versions.get(package, "")) for path, package in found.items()}
 
 
 def notices():
     """NOTICES.txt: each runtime component, the package it came from, and that package's
     copyright file (identical files given once)."""
+    libraries = {(component, arch): _run([f"{triplet}-{driver}-win32",
+                                          f"-print-file-name={library}"]).stdout.strip()
+                 for component, driver, library in RUNTIME
+                 for arch, triplet in ARCHITECTURES.items()}
+    providers = _providing_packages(libraries.values())
     texts, lines = {}, []
-    for component, driver, library in RUNTIME:
+    for component, _, _ in RUNTIME:
         sources = []
-        for arch, triplet in ARCHITECTURES.items():
-            compiler = f"{triplet}-{driver}-win32"
-            path = _run([compiler, f"-print-file-name={library}"]).stdout.strip()
-            package, version = _providing_package(path)
+        for arch in ARCHITECTURES:
+            package, version = providers[os.path.realpath(libraries[component, arch])]
             copyright_file = Path("/usr/share/doc") / package / "copyright"
             text = copyright_file.read_text(errors="replace")
             label = texts.setdefault(text, (chr(ord("A") + len(texts)), copyright_file))[0]

@@ -45,9 +45,12 @@ count = int(counts.read_text()) if counts.exists() else 0
 counts.write_text(str(count + 1))
 if name == "id":
     print(0 if scenario["root"] else 1000)
-elif name == "dpkg-query":
-    package = args[-1]
-    print("" if package in scenario["missing"] else "install ok installed", end="")
+elif name == "dpkg-query":  # -W -f='${Package}:${Architecture} ${Status}\n' PACKAGE...
+    for package in args[2:]:
+        if package not in scenario["missing"]:
+            print(package if ":" in package else package + ":amd64", "install ok installed")
+elif name == "dpkg" and "--print-architecture" in args:
+    print("amd64")
 elif name == "dpkg" and "--print-foreign-architectures" in args:
     pass
 elif name == "apt-cache":

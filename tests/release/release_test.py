@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Release checks: byte-identical executables from a clean copy of the checkout in another
-folder and from the checkout's own build trees, the release zip (unsigned and signed with a throwaway key), its fleet files, and the papers that
-administrators read (README, README.zh-CN.md and the zip's guides).
+"""Release checks: byte-identical executables from the checkout's own build trees and from a
+clean copy of the checkout in another folder, the release zip (unsigned and signed with a
+throwaway key), its fleet files, and the papers that administrators read (README,
+README.zh-CN.md and the zip's guides).
 
   release_test.py --source DIR --work DIR [unittest arguments]
 """
