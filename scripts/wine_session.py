@@ -34,6 +34,7 @@ As a command:
 """
 
 import argparse
+import atexit
 import contextlib
 import ctypes
 import fcntl
@@ -174,6 +175,13 @@ class Xvfb:
                 self.process.wait()
 
 
+# Sessions not closed yet. A process that ends while one is open (a SIGTERM whose report could
+# not be written, the reader of its output having gone: the caller's clean-up never ran)
+# closes it on the way out.
+_open_sessions = set()
+atexit.register(lambda: [session.close() for session in list(_open_sessions)])
+
+
 class WineSession:
     """Wine in one prefix, on a private display unless `display` names one."""
 
@@ -192,6 +200,7 @@ class WineSession:
         extra = [o for o in (os.environ.get("WINEDLLOVERRIDES"), dll_overrides) if o]
         self.env["WINEDLLOVERRIDES"] = ";".join([WINE_ENV["WINEDLLOVERRIDES"], *extra])
         self.server_started = False
+        _open_sessions.add(self)
 
     def __enter__(self):
         return self
@@ -259,6 +268,7 @@ class WineSession:
         `wineserver -k` ends the processes, then the server, which saves the registry as it
         ends; `-w` waits for that.
         """
+        _open_sessions.discard(self)
         try:
             if self.prefix.is_dir() and self.server_started:
                 with contextlib.suppress(subprocess.TimeoutExpired):
