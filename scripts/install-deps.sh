@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, when it is missing.
+# Installs what building and testing need on Debian 12, when it is missing:
+#   scripts/install-deps.sh [run-x64|run-x86|all]
+# run-x64: what command 1 needs to build the x64 executable and run it under Wine's 64-bit
+# loader (no i386 architecture, nothing only the tests or the release need); run-x86: the same
+# for the x86 build, with Wine's 32-bit side; all (the default): everything command 2, the
+# release package and the benchmark need.
 #
 # As root it runs apt-get, says in a line or two what it does, and keeps apt-get's full output
 # in build/install-deps.log; as anyone else it prints the exact command and fails.
@@ -19,14 +24,28 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-    cmake make g++ googletest libgtest-dev python3
-    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
-    wine wine64 wine32:i386 fonts-wine
-    xvfb fonts-wqy-microhei
-    python3-pefile python3-pil zip
-    openssl osslsigncode ansible python3-yaml
+run_x64=(
+    cmake make python3 g++-mingw-w64-x86-64-win32
+    wine wine64 fonts-wine xvfb fonts-wqy-microhei python3-pil
 )
+# Wine's 32-bit loader comes with its preloader, which reserves the address space a Windows
+# program needs in one step; without it the loader reserves it piece by piece, which takes
+# about 45 s per program where 32-bit programs are emulated, under a second with it.
+run_x86=("${run_x64[@]}" g++-mingw-w64-i686-win32 wine32:i386 wine32-preloader:i386)
+all=(
+    "${run_x86[@]}" g++ googletest libgtest-dev
+    python3-pefile zip openssl osslsigncode ansible python3-yaml
+)
+# What each set is, and about how long it takes on a fresh machine of this project's kind.
+case ${1:-all} in
+    run-x64) packages=("${run_x64[@]}")
+             about="the x64 cross compiler, Wine's 64-bit side, Xvfb and fonts" ;;
+    run-x86) packages=("${run_x86[@]}")
+             about="both cross compilers, Wine with its 32-bit side, Xvfb and fonts" ;;
+    all) packages=("${all[@]}")
+         about="compilers, Wine with its 32-bit side, Xvfb, fonts and test tools" ;;
+    *) echo "usage: $0 [run-x64|run-x86|all]" >&2; exit 2 ;;
+esac
 waits=(20 40 60)  # seconds before the 2nd, 3rd and 4th try
 allow_downgrade=${TORVA_ALLOW_DOWNGRADE:-0}
 
@@ -38,7 +57,9 @@ needs_qemu() {
     /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
     [[ $status -eq 126 ]]
 }
-needs_qemu && packages+=(qemu-user)
+i386=0
+[[ " ${packages[*]} " == *":i386 "* ]] && i386=1
+((i386)) && needs_qemu && packages+=(qemu-user)
 
 # The packages given that are not installed, asking dpkg once. A name without an architecture
 # is the machine's own package or an architecture-independent one.
@@ -65,7 +86,7 @@ export DEBIAN_FRONTEND=noninteractive
 install_args=(install -y --no-install-recommends)
 command="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get ${install_args[*]} ${missing[*]}"
 add_i386=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ((i386)) && ! dpkg --print-foreign-architectures | grep -qx i386; then
     add_i386=1
     command="dpkg --add-architecture i386 && $command"
 fi
@@ -131,12 +152,10 @@ retried() {
     done
 }
 
-# About how long, as measured on a fresh machine of this project's kind: everything, 2 minutes.
 if [[ ${#missing[@]} -le 5 ]]; then
     what="${missing[*]} with their dependencies, usually within a minute"
 else
-    what="${#missing[@]} Debian packages (compilers, Wine, Xvfb, fonts, test tools) with their"
-    what+=" dependencies, about 550 MB: about 2 minutes"
+    what="${#missing[@]} Debian packages ($about) with their dependencies"
 fi
 echo "Installing $what; apt-get's output goes to $log"
 echo "# $command" >>"$log"
@@ -178,7 +197,7 @@ out_of_step() {
 }
 # Once the packages are in: wine32 may have just arrived, and only now can its loader be tried.
 finish() {
-    if needs_qemu && [[ -n "$(missing_of qemu-user)" ]]; then
+    if ((i386)) && needs_qemu && [[ -n "$(missing_of qemu-user)" ]]; then
         retried "Installing qemu-user" apt-get "${install_args[@]}" qemu-user ||
             give_up "Installing qemu-user"
     fi

@@ -47,7 +47,7 @@ if name == "id":
     print(0 if scenario["root"] else 1000)
 elif name == "dpkg-query":  # -W -f='${Package}:${Architecture} ${Status}\n' PACKAGE...
     for package in args[2:]:
-        if package not in scenario["missing"]:
+        if scenario["missing"] != "all" and package not in scenario["missing"]:
             print(package if ":" in package else package + ":amd64", "install ok installed")
 elif name == "dpkg" and "--print-architecture" in args:
     print("amd64")
@@ -83,11 +83,14 @@ OUT_OF_STEP = ("libgstreamer-plugins-base1.0-0: amd64 1.22.0-3+deb12u7 (bookworm
                "i386 1.22.0-3+deb12u6 (bookworm)")
 
 # name: (scenario, environment, expected status, apt-get commands expected in this order (each
-# given by words it contains), sleeps, texts the output must hold, texts it must not hold)
+# given by words it contains; "!WORD": by a word none of its arguments contains), sleeps, texts
+# the output must hold, texts neither it nor any command it ran may hold). A scenario's "set" is the script's argument;
+# "missing" lists the packages not installed, or says "all".
 ROWS = {
     "update fails with the mirror mid-sync once, then succeeds": (
         {"update": [SYNC, OK], "install": {"plain": OK}}, {}, 0,
-        [["update"], ["update"], ["install", "wine32:i386"]], ["20"], [RETRY_LINE],
+        [["update"], ["update"], ["install", "wine32:i386", "wine32-preloader:i386"]], ["20"],
+        [RETRY_LINE],
         ["still fails"]),
     "update keeps failing: retried three times, then the install goes on": (
         {"update": [SYNC], "install": {"plain": OK}}, {}, 0,
@@ -118,7 +121,20 @@ ROWS = {
         {"root": False}, {}, 1, [], [],
         ["Installing them needs root", "sudo sh -c 'dpkg --add-architecture i386 && apt-get "
          "update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "
-         "wine32:i386'"], []),
+         "wine32:i386 wine32-preloader:i386'"], []),
+    "command 1 on a fresh machine: the x64 run's packages, no i386 architecture": (
+        {"set": "run-x64", "missing": "all", "update": [OK], "install": {"plain": OK}}, {}, 0,
+        [["update"], ["install", "wine64", "xvfb", "!:i386", "!googletest", "!i686",
+                      "!ansible", "!osslsigncode", "!pefile", "!qemu"]], [], [],
+        ["--add-architecture"]),
+    "scripts/run --x86 on a fresh machine: Wine's 32-bit side with its preloader": (
+        {"set": "run-x86", "missing": "all", "update": [OK], "install": {"plain": OK}}, {}, 0,
+        [["update"], ["install", "wine32:i386", "wine32-preloader:i386",
+                      "g++-mingw-w64-i686-win32", "!googletest", "!ansible"]], [], [], []),
+    "command 2 on a fresh machine: everything, the preloader with wine32": (
+        {"missing": "all", "update": [OK], "install": {"plain": OK}}, {}, 0,
+        [["update"], ["install", "wine32:i386", "wine32-preloader:i386", "googletest",
+                      "ansible", "osslsigncode"]], [], [], []),
 }
 
 
@@ -134,12 +150,14 @@ class InstallDepsTest(unittest.TestCase):
                 for tool in ("apt-get", "apt-cache", "dpkg", "dpkg-query", "id", "sleep"):
                     (bin_dir / tool).write_text(STAND_IN)
                     (bin_dir / tool).chmod(0o755)
-                full = {"root": True, "missing": ["wine32:i386"], "policy": POLICY, **scenario}
+                full = {"root": True, "missing": ["wine32:i386", "wine32-preloader:i386"],
+                        "policy": POLICY, **scenario}
                 (work / "scenario.json").write_text(json.dumps(full))
                 # Only the row says whether lowering packages is allowed (CI allows it).
                 outer = {k: v for k, v in os.environ.items() if k != "TORVA_ALLOW_DOWNGRADE"}
                 run = subprocess.run(
-                    ["bash", work / "scripts" / "install-deps.sh"], capture_output=True,
+                    ["bash", work / "scripts" / "install-deps.sh", full.get("set", "all")],
+                    capture_output=True,
                     text=True, stdin=subprocess.DEVNULL, timeout=60,
                     env=dict(outer, PATH=f"{bin_dir}:{os.environ['PATH']}",
                              STAND_IN_SCENARIO=str(work / "scenario.json"),
@@ -154,13 +172,21 @@ class InstallDepsTest(unittest.TestCase):
                 self.assertEqual(len(ran), len(apt_calls),
                                  f"apt-get calls: expected {apt_calls}, got {ran}")
                 for expected, got in zip(apt_calls, ran):
-                    self.assertTrue(all(any(word in arg for arg in got) for word in expected),
+                    self.assertTrue(all(any(word.removeprefix("!") in arg for arg in got)
+                                        != word.startswith("!")
+                                        for word in expected),
                                     f"expected an apt-get call with {expected}, got {got}")
                 self.assertEqual([call[1] for call in calls if call[0] == "sleep"], sleeps)
                 for text in said:
                     self.assertIn(text, seen, f"expected in the output or log:\n{output}")
+                called = "\n".join(" ".join(call) for call in calls)
                 for text in unsaid:
-                    self.assertNotIn(text, output, f"not expected in the output:\n{output}")
+                    self.assertNotIn(text, output + called,
+                                     f"not expected in the output or calls:\n{output}{called}")
+                if any("wine32:i386" in call for call in ran):
+                    self.assertTrue(all("wine32-preloader:i386" in call for call in ran
+                                        if "wine32:i386" in call),
+                                    f"wine32:i386 without its preloader in {ran}")
 
 
 if __name__ == "__main__":
