@@ -9,7 +9,10 @@ changes outside it, and it ends with the last process inside. A kernel too old f
 binfmt_misc instances (before Linux 6.7) gets a machine-wide entry instead, made only by root
 and printed when made; anyone else is given the command.
 
-Whether 32-bit programs run is found out by trying to run the 32-bit loader.
+Whether 32-bit programs run is found out by trying to run the 32-bit loader. With
+TORVA_FORCE_QEMU_I386=1 they run under qemu-i386 even where the kernel runs them itself (the
+private entry comes before the kernel's own loader): a machine that runs 32-bit programs can
+then measure what one that does not will take.
 
 As a command, prints in one line what follows on this machine and exits non-zero when 32-bit
 programs cannot be run at all:
@@ -44,6 +47,10 @@ PRIVATE = ("this machine's kernel runs no 32-bit programs: Wine's 32-bit side ru
            "outside it); the x86 build's tests take longer")
 MACHINE_WIDE = ("this machine's kernel runs no 32-bit programs: Wine's 32-bit side runs under "
                 f"qemu-i386, through the machine-wide binfmt_misc entry {BINFMT / ENTRY}")
+
+FORCED = ("they run under qemu-i386 as TORVA_FORCE_QEMU_I386=1 asks, registered in "
+          "a private namespace of each run, although this machine's kernel runs them itself")
+FORCE_QEMU = os.environ.get("TORVA_FORCE_QEMU_I386") == "1"
 
 _mode = None  # what enable() found, once per process
 
@@ -140,7 +147,7 @@ def enable():
     global _mode
     if _mode:
         return _mode
-    if runs_32bit_programs():
+    if not FORCE_QEMU and runs_32bit_programs():
         # A machine-wide entry, once made, is used as it is.
         _mode = MACHINE_WIDE if (BINFMT / ENTRY).exists() else NATIVE
         return _mode
@@ -149,7 +156,10 @@ def enable():
                           f"install it as root with:\n  sudo sh -c '{INSTALL_QEMU}'")
     if _private_binfmt_works():
         _enter_private_binfmt()
-        _mode = PRIVATE
+        _mode = FORCED if FORCE_QEMU else PRIVATE
+    elif FORCE_QEMU:  # never a machine-wide entry on a machine that needs none
+        raise Unavailable("TORVA_FORCE_QEMU_I386=1 needs private binfmt_misc instances "
+                          "(Linux 6.7 or later)")
     else:
         _register_machine_wide()
         _mode = MACHINE_WIDE

@@ -92,7 +92,8 @@ def run_tool(session, exe, boxwatch, screenshot_path=None):
         stop_file = Path(scratch) / "stop"
         hold_file = Path(scratch) / "hold"
         # The tool's end (the stop file) ends the watch; --wait-ms only guards against a hang,
-        # sized for a 32-bit tool that takes a minute or more to start under emulation.
+        # sized far above what even an emulated 32-bit tool takes to start (seconds; about a
+        # minute on a machine without Wine's 32-bit preloader).
         watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file),
                       "--wait-ms", str(HANG_GUARD_MS)]
         if screenshot_path:

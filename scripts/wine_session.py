@@ -20,8 +20,8 @@ Every wait here has a bound; when one runs out, HarnessError says what was waite
 bounds are sized for a loaded machine that emulates 32-bit programs, far above what a run
 takes, so that a hung Wine or display is told apart from a slow one.
 
-Booting a prefix takes a quarter of a minute (its 32-bit part, emulated, about two minutes),
-so one template prefix is booted per build tree and each session gets a copy of it: Wine's
+Booting a prefix takes a quarter of a minute (with its 32-bit part emulated, a few seconds
+more; about two minutes without Wine's 32-bit preloader), so one template prefix is booted per build tree and each session gets a copy of it: Wine's
 program files hard-linked, everything Wine may write copied. Only trees of 32-bit programs
 get the 32-bit part.
 
@@ -332,8 +332,7 @@ def _ensure_template_locked(root, i386):
         if i386:
             (template / WITH_32BIT_PART).touch()
         print(f"Booting the Wine prefix {template} (once per build tree"
-              + ("; its 32-bit part takes minutes where 32-bit programs are emulated)..."
-                 if i386 else ")..."), file=sys.stderr, flush=True)
+              + ("; with its 32-bit part)..." if i386 else ")..."), file=sys.stderr, flush=True)
         # A 64-bit-only tree does not ask for 32-bit support: where the kernel runs no 32-bit
         # programs, Wine then leaves the prefix's 32-bit part out instead of emulating it.
         with WineSession(template) as session:
