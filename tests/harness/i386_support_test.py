@@ -48,7 +48,8 @@ class DetectionTest(unittest.TestCase):
 
 
 class EnableTest(unittest.TestCase):
-    MODES = [i386_support.NATIVE, i386_support.PRIVATE, i386_support.MACHINE_WIDE]
+    MODES = [i386_support.NATIVE, i386_support.PRIVATE, i386_support.MACHINE_WIDE,
+             i386_support.FORCED]
 
     def test_32bit_programs_run_afterwards_and_nothing_else_changes_outside(self):
         before = (i386_support.runs_32bit_programs(), binfmt_entries())
