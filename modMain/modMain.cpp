@@ -33,13 +33,13 @@ Text DescribedFailure() {
     return Text(texts::kErrorPrefix) + DescribeCurrentFailure();
 }
 
-// The success box, tried once more when it cannot be shown; after that the run ends without
-// a box rather than with one that calls the setting failed.
-void ShowSuccessBox() noexcept {
+// Shows a box, tried once more when it cannot be shown; after that the run ends without a box.
+// Either way the box's own failure is never what the user is told: a second box with it would
+// report a setting that succeeded as failed, or hide the reason a setting failed.
+void ShowBox(const char16_t* text, unsigned style) noexcept {
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
-            platform::ShowMessageBox(texts::kSuccess, platform::kStyleInformation,
-                                     texts::kTitle);
+            platform::ShowMessageBox(text, style, texts::kTitle);
             return;
         } catch (...) {
         }
@@ -94,10 +94,10 @@ bool SetupNetWork(Text& errText) {
 void Main() {
     Text errText;
     if (SetupNetWork(errText)) {
-        ShowSuccessBox();
+        ShowBox(texts::kSuccess, platform::kStyleInformation);
     } else {
         const Text text = texts::kFailurePrefix + errText;
-        platform::ShowMessageBox(text.c_str(), platform::kStyleError, texts::kTitle);
+        ShowBox(text.c_str(), platform::kStyleError);
     }
 }
 
@@ -117,9 +117,9 @@ int StartUp(std::int32_t automationStatus) noexcept {
                 // Not even a description: the box still says that the setting failed.
             }
             const Text text = texts::kFailurePrefix + (texts::kErrorPrefix + description);
-            platform::ShowMessageBox(text.c_str(), platform::kStyleError, texts::kTitle);
+            ShowBox(text.c_str(), platform::kStyleError);
         } catch (...) {
-            // No box can be shown at all; the exit status stays the same.
+            // Not even the text could be made; the exit status stays the same.
         }
     }
     return kExitStatus;

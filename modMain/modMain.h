@@ -46,9 +46,9 @@ inline constexpr const char16_t* kWriteMethod = u"Regwrite";
 inline constexpr const char16_t* kReadMethod = u"RegRead";
 }  // namespace setting
 
-// Runs the setting once and shows the one message box that reports it. A success box that
-// cannot be shown is tried once more, then given up without a word: a failure box in its place
-// would report as failed a setting that succeeded.
+// Runs the setting once and shows the one message box that reports it. A box that cannot be
+// shown is tried once more, then given up without a word: a box about the box's own failure
+// would report a setting that succeeded as failed, or hide why a setting failed.
 void Main();
 
 // Sets the value and reads it back. True when it reads back as the number 1; otherwise false
@@ -63,9 +63,8 @@ RegValue ReadRegistry(Text fullValueName, Text& errText);
 
 // What the process entry point runs once it has tried to make the automation layer ready;
 // `automationStatus` is how that went (a status code, negative for a failure). Runs Main, and,
-// should a failure escape it (memory exhausted, a failure inside SetupNetWork's handler, a
-// failure box that could not be shown), the failure box it could not show, so that every run
-// shows exactly one box. When the automation layer could not be made ready, that failure is
+// should a failure escape it (memory exhausted, a failure inside SetupNetWork's handler), the
+// failure box it could not show, so that every run shows exactly one box. When the automation layer could not be made ready, that failure is
 // what the failure box reports, and the setting is not tried. Returns the exit status, which
 // is the same for every outcome.
 int StartUp(std::int32_t automationStatus) noexcept;

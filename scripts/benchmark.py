@@ -109,8 +109,9 @@ def report(samples, runs, command):
              "tool-x86": BUILD / "win-x86" / "TorvaNetWorkSetup.exe",
              "tool-x64": BUILD / "win-x64" / "TorvaNetWorkSetup.exe",
              "script": ROOT / "benchmarks" / "peer.vbs"}
-    lines = [f"Runs: {runs} interleaved rounds (after one untimed round), Wine "
-             f"{subprocess.run([wine_session.WINE64, '--version'], capture_output=True, text=True).stdout.strip()}, "
+    wine = subprocess.run([wine_session.WINE64, "--version"], capture_output=True, text=True,
+                          timeout=wine_session.COMMAND).stdout.strip()
+    lines = [f"Runs: {runs} interleaved rounds (after one untimed round), Wine {wine}, "
              f"{host.machine()}, {datetime.date.today()}.", "",
              "| program | median to visible box (ms) | min | max | ratio to floor | size (bytes) | peak working set (KiB, median) |",
              "|---|---|---|---|---|---|---|"]

@@ -54,8 +54,12 @@ class PackagingError(Exception):
     """A problem the user can fix; reported in one line."""
 
 
-def _run(command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, check=False, **kwargs)
+def _run(command, timeout=300, **kwargs):
+    try:
+        return subprocess.run(command, capture_output=True, text=True, check=False,
+                              timeout=timeout, **kwargs)
+    except subprocess.TimeoutExpired:
+        raise PackagingError(f"{Path(command[0]).name} had not ended after {timeout} s") from None
 
 
 def _first_error_line(output):

@@ -63,6 +63,7 @@ SCREEN = (1024, 768)
 # Present in a prefix (and in every copy of it) that has the 32-bit part: its sessions need
 # 32-bit programs to run.
 WITH_32BIT_PART = ".32-bit-part"
+PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
 
 # Bounds, in seconds, of the waits (see above).
@@ -72,6 +73,7 @@ WINEBOOT = 1500
 PROGRAM = 540  # a test program run by `run`: below CTest's guard, so that this one speaks
 TEMPLATE_LOCK = 1800  # another process booting the template
 COPY = 300
+REGEDIT_TRIES = (0, 2, 5)  # seconds before each try of a registry import
 SERVER_IDLE = 60  # a session's wineserver, after its last program; ended at close before that
 
 
@@ -105,11 +107,15 @@ def _prefix_settings():
 
 
 def end_on_termination():
-    """Turns SIGTERM and SIGHUP into SystemExit so that every `finally` still runs."""
+    """Turns SIGTERM and SIGHUP into SystemExit so that every `finally` still runs, and asks
+    for SIGTERM when the parent process ends: a parent killed outright (SIGKILL, whose end
+    nothing can catch) would otherwise leave this process's sessions to run on unowned."""
     def leave(signum, _frame):
         raise SystemExit(128 + signum)
     signal.signal(signal.SIGTERM, leave)
     signal.signal(signal.SIGHUP, leave)
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
 def _adopt_orphans():
@@ -250,7 +256,28 @@ class WineSession:
         path = self.prefix / "settings.reg"
         # A version 5 file is read as UTF-16 only with a byte order mark; hex(7) data needs it.
         path.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
-        self.run(["regedit", "/S", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.regedit(path)
+
+    def regedit(self, path):
+        """Imports a .reg file with `regedit /S`. It was seen once to end with status 1 on a
+        loaded machine, for no reason it said; an import done twice gives the same registry,
+        so a failed one is tried again, a few seconds later, and reported as the harness's
+        when it keeps failing."""
+        said = []
+        for wait in REGEDIT_TRIES:
+            time.sleep(wait)
+            result = self.run(["regedit", "/S", path], check=False, capture_output=True,
+                              text=True, errors="replace", what=f"regedit /S {path}")
+            if result.returncode == 0:
+                return
+            said.append(f"status {result.returncode}"
+                        + (f": {(result.stdout + result.stderr).strip()[-300:]}"
+                           if (result.stdout + result.stderr).strip() else ", nothing said"))
+            print(f"regedit /S {path} failed ({said[-1]})"
+                  + ("; trying again" if len(said) < len(REGEDIT_TRIES) else ""),
+                  file=sys.stderr, flush=True)
+        raise HarnessError(f"regedit /S {path} failed {len(said)} times (Wine prefix "
+                           f"{self.prefix}): " + "; ".join(said))
 
     def reg_query(self, key, value):
         """(type, data) of a registry value as `reg query` prints it, or None if absent."""
@@ -271,13 +298,34 @@ class WineSession:
         _open_sessions.discard(self)
         try:
             if self.prefix.is_dir() and self.server_started:
-                with contextlib.suppress(subprocess.TimeoutExpired):
-                    self.wineserver("-k")
-                    self.wineserver("-w")
+                # The display is ended below, gently.
+                end_prefix(self.prefix, self.env, spare={self.xvfb.process.pid} if self.xvfb
+                           else set())
         finally:
             if self.xvfb:
                 self.xvfb.close()
             _reap_exited_children()
+
+
+def end_prefix(prefix, env=None, spare=frozenset()):
+    """Ends every process of a prefix: `wineserver -k` (its server saves the registry as it
+    ends), then each one still left (a server that did not end within its bound, a display
+    whose session's owner was killed before it could close it) by pid, with SIGKILL; all but
+    the pids in `spare`."""
+    prefix = Path(prefix).resolve()
+    env = dict(env or os.environ, WINEPREFIX=str(prefix))
+    try:
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30,
+                           check=False)
+    except subprocess.TimeoutExpired:
+        pass
+    for pid, _ in leftovers(prefix, exact=True):
+        if pid in spare or pid == os.getpid():
+            continue
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.kill(pid, signal.SIGKILL)
 
 
 def is_32bit_program(path):
@@ -370,10 +418,11 @@ def new_prefix(root, name, i386):
     return prefix
 
 
-def leftovers(root):
-    """(pid, command line) of every process still running for a prefix under `root`: Wine's
-    processes, their server, their displays and, where 32-bit programs are emulated, qemu."""
-    root = str(Path(root).resolve()) + "/"
+def leftovers(root, exact=False):
+    """(pid, command line) of every process still running for a prefix under `root` (or, with
+    `exact`, for the prefix `root` itself): Wine's processes, their server, their displays and,
+    where 32-bit programs are emulated, qemu."""
+    root = str(Path(root).resolve()) + ("" if exact else "/")
     found = []
     for process in Path("/proc").iterdir():
         try:
@@ -383,8 +432,9 @@ def leftovers(root):
         except OSError:  # gone meanwhile, or not ours to read
             continue
         for variable in environment:
-            if variable.startswith(b"WINEPREFIX=") and variable[11:].decode(
-                    errors="replace").startswith(root) and command:
+            prefix = variable[11:].decode(errors="replace")
+            if variable.startswith(b"WINEPREFIX=") and command and (
+                    prefix == root if exact else prefix.startswith(root)):
                 found.append((int(process.name), command))
     return found
 

@@ -4,6 +4,8 @@
 #include "com_owners.h"
 #include "text_conversion.h"
 
+#include <string>
+
 namespace platform {
 
 using windows::Bstr;
@@ -22,14 +24,22 @@ Bstr MakeBstr(const Text& text) {
 }
 
 // The description a failed Invoke carries: the server's own text when it raised an
-// exception with one, the system's text for the code otherwise.
+// exception with one that is not empty, the system's text for the code otherwise. A server
+// that gave only its own 16-bit code (wCode) has that code, which no HRESULT carries, put
+// after the system's text, so that the number that identifies the failure is not lost.
 [[noreturn]] void RaiseInvokeFailure(HRESULT status, ExceptionInfo& exception) {
     if (status != DISP_E_EXCEPTION) throw Failure(status);
     exception.Complete();
     const HRESULT code = exception.status();
-    if (const BSTR description = exception.description()) {
+    if (const BSTR description = exception.description(); SysStringLen(description) > 0) {
         Text text = windows::FromWide(description, SysStringLen(description));
         throw Failure(code, [text] { return text; });
+    }
+    if (const WORD serverCode = exception.serverCode()) {
+        throw Failure(code, [code, serverCode] {
+            const std::string number = std::to_string(serverCode);
+            return SystemMessage(code) + u" (wCode " + Text(number.begin(), number.end()) + u")";
+        });
     }
     throw Failure(code);
 }

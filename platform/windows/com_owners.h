@@ -133,6 +133,8 @@ public:
     // The failure's code; servers that only set the 16-bit wCode are reported as
     // DISP_E_EXCEPTION.
     HRESULT status() const { return FAILED(info_.scode) ? info_.scode : DISP_E_EXCEPTION; }
+    // The server's own code, where it gave one instead of an HRESULT; 0 otherwise.
+    WORD serverCode() const { return FAILED(info_.scode) ? 0 : info_.wCode; }
     BSTR description() const { return info_.bstrDescription; }
 
 private:

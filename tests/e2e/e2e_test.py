@@ -37,8 +37,9 @@ VALUE = tool_driver.VALUE_NAME
 # The stand-in shell object (shell_stand_in.cpp): its behaviour -> (the calls it records, the
 # box's icon, the box's text). "confirms" is the control: success, with the value left absent,
 # means the stand-in and not Wine's object did the work. A code that comes without a
-# description gets Wine's text for it: "Access denied." for E_ACCESSDENIED; none for
-# DISP_E_EXCEPTION (what a bare wCode is reported as), so the tool gives the code itself.
+# description, or an empty one, gets Wine's text for it: "Access denied." for E_ACCESSDENIED;
+# none for DISP_E_EXCEPTION (what a bare wCode is reported as), so the tool gives the code
+# itself, followed by the server's wCode.
 STAND_IN_CLSID = "{5FB2FE45-6A58-43A5-ADCC-F9574903AB18}"
 STAND_IN_KEY = r"HKCU\Software\TorvaNetWorkTests\ShellStandIn"
 FULL_NAME = KEY + "\\" + VALUE
@@ -52,7 +53,8 @@ STAND_IN_ROWS = {
     "write-refused": (WRITE, "error", WRITE_FAILED + REFUSED),
     "write-refused-deferred": (WRITE, "error", WRITE_FAILED + REFUSED),
     "write-code-only": (WRITE, "error", WRITE_FAILED + "Access denied."),
-    "write-wcode-only": (WRITE, "error", WRITE_FAILED + "0x80020009"),
+    "write-empty-description": (WRITE, "error", WRITE_FAILED + "Access denied."),
+    "write-wcode-only": (WRITE, "error", WRITE_FAILED + "0x80020009 (wCode 1005)"),
     "read-fails": (WRITE_READ, "error", NOT_CONFIRMED),
     "read-text-1": (WRITE_READ, "error", NOT_CONFIRMED),
     "read-number-2": (WRITE_READ, "error", NOT_CONFIRMED),
@@ -170,13 +172,36 @@ class ToolRunTest(unittest.TestCase):
 
     def test_run_command_with_a_program_that_shows_no_box(self):
         # The run command (scripts/run) returns as soon as the program has ended, and says so.
-        run = subprocess.run(
-            [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, "--exe",
-             BUILD / "no_box.exe", "--prefix-name", self.prefix.name, "--headless"],
-            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=900)
+        status, stdout, stderr = self.run_command(
+            "--exe", BUILD / "no_box.exe", "--prefix-name", self.prefix.name, "--headless")
         expected = f"no_box.exe ended (status 7) without showing a box; its prefix is kept at " \
                    f"{self.prefix}\n"
-        self.assertEqual((run.returncode, run.stderr), (1, expected), f"stdout:\n{run.stdout}")
+        self.assertEqual((status, stderr), (1, expected), f"stdout:\n{stdout}")
+
+    def run_command(self, *args):
+        """Runs scripts/run_tool.py; (status, stdout, stderr). Its own guard on the tool
+        (tool_driver.HANG_GUARD_MS) speaks first; should this longer bound still run out, the
+        command is asked to end (SIGTERM, which closes its sessions), then killed, and what it
+        left running in the prefix is ended: a harness failure, not the tool's."""
+        bound = tool_driver.HANG_GUARD_MS // 1000 + 300
+        command = subprocess.Popen(
+            [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            stdin=subprocess.DEVNULL, start_new_session=True)
+        try:
+            stdout, stderr = command.communicate(timeout=bound)
+            return command.returncode, stdout, stderr
+        except subprocess.TimeoutExpired:
+            command.terminate()
+            try:
+                command.communicate(timeout=60)
+            except subprocess.TimeoutExpired:
+                command.kill()
+                command.communicate()
+            raise wine_session.HarnessError(
+                f"waited {bound} s for run_tool.py to end; it had not") from None
+        finally:
+            wine_session.end_prefix(self.prefix)
 
     def test_dll_planted_beside_the_tool(self):
         # uxtheme.dll, which the box loads by name, planted beside a copy of each program in a

@@ -27,6 +27,7 @@
 //   write-refused           RegWrite raises the refusal: scode 0x80070005 and Windows' text
 //   write-refused-deferred  the same, given only through pfnDeferredFillIn
 //   write-code-only         RegWrite raises scode 0x80070005 with no text
+//   write-empty-description RegWrite raises scode 0x80070005 with an empty text
 //   write-wcode-only        RegWrite raises wCode 1005 with no text and no scode
 //   read-fails              RegWrite succeeds; RegRead raises 0x80070002 with Windows' text
 //   read-text-1             RegWrite succeeds; RegRead returns the text "1"
@@ -195,6 +196,11 @@ public:
             }
             if (behaviour == L"write-code-only") {
                 return Raise(exception, kAccessDenied, source, L"");
+            }
+            if (behaviour == L"write-empty-description") {
+                const HRESULT status = Raise(exception, kAccessDenied, source, L"");
+                if (exception) exception->bstrDescription = SysAllocString(L"");
+                return status;
             }
             if (behaviour == L"write-wcode-only") {
                 if (!exception) return DISP_E_EXCEPTION;

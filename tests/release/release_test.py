@@ -41,6 +41,12 @@ WINDOWS_NAMES = {(5, 1): "Windows XP", (5, 2): "Windows Server 2003", (6, 0): "W
                  (6, 3): "Windows 8.1", (10, 0): "Windows 10"}
 
 
+# Bounds, in seconds, of the commands run here: a build (or the package command, which builds)
+# and any other command. When one runs out, subprocess.TimeoutExpired names the command.
+BUILD = 900
+COMMAND = 120
+
+
 def copy_checkout(destination):
     shutil.copytree(SOURCE, destination,
                     ignore=shutil.ignore_patterns("build", ".git", "__pycache__"))
@@ -48,9 +54,10 @@ def copy_checkout(destination):
 
 def build(checkout, preset):
     subprocess.run(["cmake", "--preset", preset], cwd=checkout, check=True,
-                   stdout=subprocess.DEVNULL)
+                   stdout=subprocess.DEVNULL, timeout=COMMAND)
     subprocess.run(["cmake", "--build", "--preset", preset, "--target", "TorvaNetWorkSetup",
-                    "-j2"], cwd=checkout, check=True, stdout=subprocess.DEVNULL)
+                    "-j2"], cwd=checkout, check=True, stdout=subprocess.DEVNULL,
+                   timeout=BUILD)
     return (checkout / "build" / preset / "TorvaNetWorkSetup.exe").read_bytes()
 
 
@@ -84,7 +91,7 @@ class ReproducibleBuildTest(unittest.TestCase):
 def package(out, *args, env=None):
     """Runs the package command; (zip path or None, the run)."""
     run = subprocess.run([SOURCE / "scripts" / "package", *map(str, args), out],
-                         capture_output=True, text=True, env=env)
+                         capture_output=True, text=True, env=env, timeout=BUILD)
     made = Path(run.stdout.strip().splitlines()[-1]) if run.returncode == 0 else None
     return made, run
 
@@ -211,7 +218,8 @@ def box_text_faults(boxes, text):
 
 
 def openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True,
+                   timeout=COMMAND)
 
 
 def throwaway_key(folder, name, usage):
@@ -262,7 +270,7 @@ class SigningTest(unittest.TestCase):
                     signed.write_bytes(archive.read(f"{arch}/TorvaNetWorkSetup.exe"))
                     verify = subprocess.run(["osslsigncode", "verify", "-CAfile",
                                              self.keys / "ca.pem", "-in", signed],
-                                            capture_output=True, text=True)
+                                            capture_output=True, text=True, timeout=COMMAND)
                     self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
                     image = pefile.PE(str(signed))
                     strings = {k.decode(): v.decode() for table in image.FileInfo[0][0].StringTable
@@ -272,7 +280,8 @@ class SigningTest(unittest.TestCase):
                     image.close()
                     stripped = out / f"{arch}-stripped.exe"
                     subprocess.run(["osslsigncode", "remove-signature", "-in", signed,
-                                    "-out", stripped], check=True, capture_output=True)
+                                    "-out", stripped], check=True, capture_output=True,
+                                   timeout=COMMAND)
                     self.assertTrue(stripped.read_bytes() == built(arch),
                                     "without its signature, the reproducible build's bytes")
         box, _ = run_tool_in_wine(self, out / "x64.exe", "signed")
@@ -379,7 +388,7 @@ class FleetTest(unittest.TestCase):
     def test_playbook_passes_ansible_syntax_check(self):
         check = subprocess.run(["ansible-playbook", "--syntax-check", "-i", "localhost,",
                                 self.fleet / "tcp-retransmissions.yml"],
-                               capture_output=True, text=True)
+                               capture_output=True, text=True, timeout=COMMAND)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
 
     def test_reg_files_set_and_remove_the_value_in_wine(self):
@@ -395,8 +404,7 @@ class FleetTest(unittest.TestCase):
         self.assertIsNone(session.reg_query(self.key, self.value), "the value is gone")
 
     def regedit(self, session, name):
-        session.run(["regedit", "/S", tool_driver.windows_path(self.fleet / name)],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        session.regedit(tool_driver.windows_path(self.fleet / name))
 
 
 def main():

@@ -134,13 +134,12 @@ INSTANTIATE_TEST_SUITE_P(
                        {expected::kSuccess, expected::kSuccess}},
         UnshownBoxCase{"SuccessNeverShownEndsQuietly", O::Returns(1.0),
                        O::FailsWith(u"no desktop"), {expected::kSuccess, expected::kSuccess}},
-        // A box that failed without an error code (GetLastError() 0) is described by E_FAIL's
-        // text, never by the text for success.
-        UnshownBoxCase{"FailureBoxFailingWithoutACode", O::Returns(0.0),
+        // The failure box is tried again with the setting's own reason, never replaced by a
+        // box about the box's failure.
+        UnshownBoxCase{"FailureShownAtTheSecondTryWithTheSettingsReason", O::Returns(0.0),
                        {O::FailsWithCodeOnly(0), O::Succeeds()},
                        {expected::kFailurePrefix + expected::kCheckRights,
-                        expected::kFailurePrefix + expected::kErrorPrefix +
-                            u"system text 0x80004005"}}),
+                        expected::kFailurePrefix + expected::kCheckRights}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
