@@ -106,6 +106,12 @@ def _prefix_settings():
     return "\r\n".join(lines)
 
 
+def _end_with_parent():
+    """In a child before it runs its program: SIGTERM when this process ends, however it
+    ends (a process killed outright runs no clean-up of its own)."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+
 def end_on_termination():
     """Turns SIGTERM and SIGHUP into SystemExit so that every `finally` still runs, and asks
     for SIGTERM when the parent process ends: a parent killed outright (SIGKILL, whose end
@@ -115,7 +121,7 @@ def end_on_termination():
     signal.signal(signal.SIGTERM, leave)
     signal.signal(signal.SIGHUP, leave)
     with contextlib.suppress(OSError, AttributeError):
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+        _end_with_parent()
 
 
 def _adopt_orphans():
@@ -149,7 +155,7 @@ class Xvfb:
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
              f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=errors, start_new_session=True, env=env)
+            stderr=errors, start_new_session=True, env=env, preexec_fn=_end_with_parent)
         os.close(write_end)
         with os.fdopen(read_end) as announced:
             ready, _, _ = select.select([announced], [], [], XVFB_START)
