@@ -57,7 +57,7 @@ def run(build, exe, prefix_name, display):
         wine_session.new_prefix(wine_root, prefix_name, i386)
 
     print(f"Running {exe}\n  in the private Wine prefix {prefix}"
-          + ("\n  (32-bit programs are emulated here: the box takes a few seconds longer)"
+          + ("\n  (32-bit programs are emulated here: the run takes about a second longer)"
              if mode not in (None, i386_support.NATIVE) else ""), flush=True)
     with wine_session.WineSession(prefix, display=display) as session:
         if display:
