@@ -64,9 +64,9 @@ RegValue ReadRegistry(Text fullValueName, Text& errText);
 // What the process entry point runs once it has tried to make the automation layer ready;
 // `automationStatus` is how that went (a status code, negative for a failure). Runs Main, and,
 // should a failure escape it (memory exhausted, a failure inside SetupNetWork's handler), the
-// failure box it could not show, so that every run shows exactly one box. When the automation layer could not be made ready, that failure is
-// what the failure box reports, and the setting is not tried. Returns the exit status, which
-// is the same for every outcome.
+// failure box it could not show, so that every run shows exactly one box. When the automation
+// layer could not be made ready, that failure is what the failure box reports, and the
+// setting is not tried. Returns the exit status, which is the same for every outcome.
 int StartUp(std::int32_t automationStatus) noexcept;
 
 inline constexpr int kExitStatus = 0;

@@ -30,13 +30,13 @@ run_x64=(
 )
 # Wine's 32-bit loader comes with its preloader, which reserves the address space a Windows
 # program needs in one step; without it the loader reserves it piece by piece, which takes
-# about 45 s per program where 32-bit programs are emulated, under a second with it.
+# about a minute per program where 32-bit programs are emulated, under a second with it.
 run_x86=("${run_x64[@]}" g++-mingw-w64-i686-win32 wine32:i386 wine32-preloader:i386)
 all=(
     "${run_x86[@]}" g++ googletest libgtest-dev
     python3-pefile zip openssl osslsigncode ansible python3-yaml
 )
-# What each set is, and about how long it takes on a fresh machine of this project's kind.
+# Each set, and the words that say what it is when it is installed.
 case ${1:-all} in
     run-x64) packages=("${run_x64[@]}")
              about="the x64 cross compiler, Wine's 64-bit side, Xvfb and fonts" ;;

@@ -21,9 +21,9 @@ bounds are sized for a loaded machine that emulates 32-bit programs, far above w
 takes, so that a hung Wine or display is told apart from a slow one.
 
 Booting a prefix takes a quarter of a minute (with its 32-bit part emulated, a few seconds
-more; about two minutes without Wine's 32-bit preloader), so one template prefix is booted per build tree and each session gets a copy of it: Wine's
-program files hard-linked, everything Wine may write copied. Only trees of 32-bit programs
-get the 32-bit part.
+more; about two minutes without Wine's 32-bit preloader), so one template prefix is booted
+per build tree and each session gets a copy of it: Wine's program files hard-linked,
+everything Wine may write copied. Only trees of 32-bit programs get the 32-bit part.
 
 As a command:
   wine_session.py run --root DIR [--name NAME] [--keep] -- PROGRAM.exe [ARGS...]
