@@ -73,7 +73,7 @@ WINEBOOT = 1500
 PROGRAM = 540  # a test program run by `run`: below CTest's guard, so that this one speaks
 TEMPLATE_LOCK = 1800  # another process booting the template
 COPY = 300
-REGEDIT_TRIES = (0, 2, 5)  # seconds before each try of a registry import
+HARNESS_COMMAND_TRIES = (0, 2, 5)  # seconds before each try of one of Wine's own commands
 SERVER_IDLE = 60  # a session's wineserver, after its last program; ended at close before that
 
 
@@ -225,12 +225,16 @@ class WineSession:
 
     def run(self, args, check=True, timeout=COMMAND, what=None, **kwargs):
         """Runs a Wine command to its end; HarnessError once `timeout` seconds have passed,
-        naming `what` (by default, the command) as what was waited for."""
+        naming `what` (by default, the command) as what was waited for, and, with `check`,
+        when it ends with a status other than 0."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         self._start_server(kwargs)
         try:
             return subprocess.run(self.command(args), env=self.env, check=check,
                                   timeout=timeout, **kwargs)
+        except subprocess.CalledProcessError as error:  # only the harness's own commands check
+            raise HarnessError(f"{what or ' '.join(map(str, args))} ended with status "
+                               f"{error.returncode} (Wine prefix {self.prefix})") from None
         except subprocess.TimeoutExpired:
             raise HarnessError(f"waited {timeout} s for {what or ' '.join(map(str, args))} "
                                f"(Wine prefix {self.prefix}); it had not ended") from None
@@ -250,8 +254,7 @@ class WineSession:
         quiet = all(first_command.get(stream) == subprocess.DEVNULL
                     for stream in ("stdout", "stderr"))
         if not quiet:
-            self.run(["cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL, what="Wine's system processes to start")
+            self.harness_command(["cmd", "/c", "exit"], quiet=True)
 
     def wineserver(self, *flags, timeout=30):
         return subprocess.run(["wineserver", *flags], env=self.env, stdin=subprocess.DEVNULL,
@@ -265,31 +268,44 @@ class WineSession:
         self.regedit(path)
 
     def regedit(self, path):
-        """Imports a .reg file with `regedit /S`. It was seen once to end with status 1 on a
-        loaded machine, for no reason it said; an import done twice gives the same registry,
-        so a failed one is tried again, a few seconds later, and reported as the harness's
-        when it keeps failing."""
+        """Imports a .reg file."""
+        self.harness_command(["regedit", "/S", path])
+
+    def harness_command(self, args, quiet=False, absent_ok=False):
+        """Runs one of Wine's own commands for the harness (`reg ...`, `regedit /S`,
+        `cmd /c exit`) to its end; returns its output (None when `quiet`: its output goes
+        nowhere), or None where `absent_ok` and it reports the key or value absent.
+
+        Such a command was seen, twice in many runs and only on a loaded machine, to end with
+        status 1 as the first command of a session, its output gone nowhere; it did not happen
+        again in hundreds of tries with the output kept. The commands used here are
+        idempotent (an import, `reg add /f`, `reg export /y`, a query, `exit`), so a failed
+        one is tried again a few seconds later, saying so, and reported as the harness's,
+        with what it said, when it keeps failing."""
         said = []
-        for wait in REGEDIT_TRIES:
+        what = " ".join(map(str, args))
+        streams = ({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} if quiet else
+                   {"capture_output": True, "text": True, "errors": "replace"})
+        for wait in HARNESS_COMMAND_TRIES:
             time.sleep(wait)
-            result = self.run(["regedit", "/S", path], check=False, capture_output=True,
-                              text=True, errors="replace", what=f"regedit /S {path}")
+            result = self.run(args, check=False, what=what, **streams)
+            output = "" if quiet else (result.stdout + result.stderr).strip()
             if result.returncode == 0:
-                return
+                return None if quiet else result.stdout
+            if absent_ok and result.returncode == 1 and "Unable to find" in output:
+                return None
             said.append(f"status {result.returncode}"
-                        + (f": {(result.stdout + result.stderr).strip()[-300:]}"
-                           if (result.stdout + result.stderr).strip() else ", nothing said"))
-            print(f"regedit /S {path} failed ({said[-1]})"
-                  + ("; trying again" if len(said) < len(REGEDIT_TRIES) else ""),
+                        + (f": {output[-300:]}" if output else ", nothing said"))
+            print(f"{what} failed ({said[-1]})"
+                  + ("; trying again" if len(said) < len(HARNESS_COMMAND_TRIES) else ""),
                   file=sys.stderr, flush=True)
-        raise HarnessError(f"regedit /S {path} failed {len(said)} times (Wine prefix "
-                           f"{self.prefix}): " + "; ".join(said))
+        raise HarnessError(f"{what} failed {len(said)} times (Wine prefix {self.prefix}): "
+                           + "; ".join(said))
 
     def reg_query(self, key, value):
         """(type, data) of a registry value as `reg query` prints it, or None if absent."""
-        result = self.run(["reg", "query", key, "/v", value], check=False,
-                          capture_output=True, text=True, errors="replace")
-        for line in result.stdout.splitlines():
+        output = self.harness_command(["reg", "query", key, "/v", value], absent_ok=True) or ""
+        for line in output.splitlines():
             fields = line.split(None, 2)
             if len(fields) >= 2 and fields[0] == value:
                 return fields[1], fields[2] if len(fields) == 3 else ""

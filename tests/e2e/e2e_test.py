@@ -85,13 +85,12 @@ class ToolRunTest(unittest.TestCase):
         return self.session
 
     def reg(self, *args):
-        self.session.run(["reg", *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.session.harness_command(["reg", *args])
 
     def export_parameters(self):
         """The Parameters key's values, name -> exported data, as `reg export` writes them."""
         target = self.prefix / "parameters.reg"
-        self.session.run(["reg", "export", KEY, tool_driver.windows_path(target), "/y"],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.session.harness_command(["reg", "export", KEY, tool_driver.windows_path(target), "/y"])
         text = target.read_bytes().decode("utf-16")
         text = re.sub(r"\\\r?\n\s*", "", text)  # join continued hex lines
         values = {}
