@@ -250,16 +250,11 @@ class WineSession:
         if self.server_started:
             return
         self.server_started = True
-        self.wineserver(f"-p{SERVER_IDLE}")
+        _wineserver(self.env, f"-p{SERVER_IDLE}")
         quiet = all(first_command.get(stream) == subprocess.DEVNULL
                     for stream in ("stdout", "stderr"))
         if not quiet:
             self.harness_command(["cmd", "/c", "exit"], quiet=True)
-
-    def wineserver(self, *flags, timeout=30):
-        return subprocess.run(["wineserver", *flags], env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=timeout, check=False)
 
     def import_registry(self, text):
         path = self.prefix / "settings.reg"
@@ -329,6 +324,12 @@ class WineSession:
             _reap_exited_children()
 
 
+def _wineserver(env, *flags):
+    """Runs `wineserver` for the prefix that `env` names, bounded."""
+    subprocess.run(["wineserver", *flags], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30, check=False)
+
+
 def end_prefix(prefix, env=None, spare=frozenset()):
     """Ends every process of a prefix: `wineserver -k` (its server saves the registry as it
     ends), then each one still left (a server that did not end within its bound, a display
@@ -337,10 +338,8 @@ def end_prefix(prefix, env=None, spare=frozenset()):
     prefix = Path(prefix).resolve()
     env = dict(env or os.environ, WINEPREFIX=str(prefix))
     try:
-        for flag in ("-k", "-w"):
-            subprocess.run(["wineserver", flag], env=env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30,
-                           check=False)
+        _wineserver(env, "-k")
+        _wineserver(env, "-w")
     except subprocess.TimeoutExpired:
         pass
     for pid, _ in leftovers(prefix, exact=True):
