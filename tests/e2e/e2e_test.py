@@ -104,7 +104,8 @@ class ToolRunTest(unittest.TestCase):
         run = tool_driver.run_tool(self.session, exe or BUILD / "TorvaNetWorkSetup.exe",
                                    BUILD / "boxwatch.exe")
         self.assertEqual(len(run.boxes), 1,
-                         f"exactly one box per run; boxwatch saw:\n{run.boxwatch_output}")
+                         f"exactly one box per run; the program ended with status "
+                         f"{run.exit_status:#x}; boxwatch saw:\n{run.boxwatch_output}")
         box = run.boxes[0]
         self.assertEqual(box.title, "TorvaNetWork")
         self.assertEqual(box.buttons, [(1, "OK")], "an OK button (IDOK) and nothing else")
