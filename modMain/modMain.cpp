@@ -33,16 +33,21 @@ Text DescribedFailure() {
     return Text(texts::kErrorPrefix) + DescribeCurrentFailure();
 }
 
-// Shows a box, tried once more when it cannot be shown; after that the run ends without a box.
-// Either way the box's own failure is never what the user is told: a second box with it would
-// report a setting that succeeded as failed, or hide the reason a setting failed.
+// Shows a box, tried once more a moment later when it cannot be shown (a desktop still
+// starting, a session busy switching), so that a passing cause has time to pass; after that
+// the run ends without a box. Either way the box's own failure is never what the user is told:
+// a second box with it would report a setting that succeeded as failed, or hide the reason a
+// setting failed.
 void ShowBox(const char16_t* text, unsigned style) noexcept {
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    constexpr int kTries = 2;
+    for (int attempt = 1;; ++attempt) {
         try {
             platform::ShowMessageBox(text, style, texts::kTitle);
             return;
         } catch (...) {
         }
+        if (attempt == kTries) return;
+        platform::Pause(kBoxRetryPauseMs);
     }
 }
 

@@ -47,7 +47,7 @@ inline constexpr const char16_t* kReadMethod = u"RegRead";
 }  // namespace setting
 
 // Runs the setting once and shows the one message box that reports it. A box that cannot be
-// shown is tried once more, then given up without a word: a box about the box's own failure
+// shown is tried once more, about a second later, then given up without a word: a box about the box's own failure
 // would report a setting that succeeded as failed, or hide why a setting failed.
 void Main();
 
@@ -70,5 +70,8 @@ RegValue ReadRegistry(Text fullValueName, Text& errText);
 int StartUp(std::int32_t automationStatus) noexcept;
 
 inline constexpr int kExitStatus = 0;
+
+// How long a box that could not be shown waits before its second try.
+inline constexpr unsigned kBoxRetryPauseMs = 1000;
 
 }  // namespace modMain

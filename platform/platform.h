@@ -93,7 +93,11 @@ inline constexpr unsigned kStyleInformation = 0x40;  // MB_OK | MB_ICONINFORMATI
 inline constexpr unsigned kStyleError = 0x10;        // MB_OK | MB_ICONERROR
 
 // Shows a modal message box without owner and waits until the user closes it. The answer is
-// not reported. Raises Failure when the box cannot be shown. Both texts end in a null.
+// not reported. Raises Failure unless the box was shown and answered (the call returned the ID
+// of a button). Both texts end in a null.
 void ShowMessageBox(const char16_t* text, unsigned style, const char16_t* title);
+
+// Waits `milliseconds` on the calling thread.
+void Pause(unsigned milliseconds) noexcept;
 
 }  // namespace platform

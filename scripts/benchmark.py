@@ -87,9 +87,8 @@ def run(runs):
     args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE]
     for name, command in launches.items():
         args += ["--launch", f"{name}={command}"]
-    with wine_session.WineSession(prefix) as session:
-        # Every candidate runs under the same Chinese locale (see candidates()).
-        session.env.update(LANG="zh_CN.UTF-8", LC_ALL="zh_CN.UTF-8")
+    # Every candidate runs under the same Chinese locale (see candidates()).
+    with wine_session.WineSession(prefix, locale="zh_CN.UTF-8") as session:
         # One untimed round first: the first start of anything in a new prefix is slower.
         rounds(session, args, 1, "the untimed first round")
         output = rounds(session, args, runs, f"{runs} timed rounds")

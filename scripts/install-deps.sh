@@ -23,6 +23,9 @@
 # stand in for them).
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# apt's messages are read below: in English, whatever the caller's locale.
+export LC_ALL=C
+unset LANGUAGE
 
 run_x64=(
     cmake make python3 g++-mingw-w64-x86-64-win32

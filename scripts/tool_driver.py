@@ -3,10 +3,11 @@
 
 The tool is started with `wine`, like a double-click; boxwatch.exe, in the same prefix, reports
 every box titled "TorvaNetWork" (text as UTF-16 code units, icon, buttons, position),
-optionally waits while the box is photographed, and presses OK.
+optionally waits while the box is photographed, and presses OK. The tool starts only once
+boxwatch is watching, and runs with Wine's error channel on: what it and Wine say on its
+standard error is kept, for a run that shows no box to say why.
 """
 
-import contextlib
 import queue
 import subprocess
 import sys
@@ -23,8 +24,12 @@ TITLE = "TorvaNetWork"
 PARAMETERS_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters"
 VALUE_NAME = "TcpMaxDataRetransmissions"
 HANG_GUARD_MS = 10 * 60 * 1000  # the tool's run, box and all; callers' own bounds are longer
+PERSON_GUARD_MS = 60 * 60 * 1000  # the same, where a person at the display answers the box
 HOLD_GUARD_MS = 60 * 1000  # boxwatch's wait for the screenshot before it answers the box
 WATCH_END_S = 60  # boxwatch's end once the stop file is there
+WATCH_START_S = 120  # boxwatch's start, until it says it is watching
+# The tool's own run: Wine's error channel, every other channel off.
+TOOL_ENV = {"WINEDEBUG": "-all,err+all"}
 
 
 def decode_units(hex_units):
@@ -53,6 +58,13 @@ class Run:
     exit_status: int = None
     boxwatch_output: str = ""
     screenshots: list = field(default_factory=list)
+    tool_errors: str = ""  # what the tool and Wine wrote to the tool's standard error
+
+    def without_box(self):
+        """Why this run may have shown no box, in words for a failure message."""
+        return (f"the program ended with status {self.exit_status}; boxwatch saw:\n"
+                f"{self.boxwatch_output or '(nothing)'}\nits standard error (Wine's error "
+                f"channel on):\n{self.tool_errors.strip() or '(nothing)'}")
 
 
 def parse_box(line):
@@ -81,45 +93,50 @@ class ToolHung(RuntimeError):
     """The tool had not ended within its bound."""
 
 
-def run_tool(session, exe, boxwatch, screenshot_path=None):
-    """Starts the tool, answers its boxes, and returns what was seen once it has ended.
+def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
+    """Starts the tool once boxwatch is watching, and returns what was seen once it has ended.
 
-    boxwatch's lines are read as they come while the tool runs, and the tool's end ends the
-    watch at once, box or no box. Every wait is bounded: ToolHung when the tool does not end,
-    wine_session.HarnessError when boxwatch does not.
+    boxwatch answers each box with OK: at once, or once it is photographed (screenshot_path);
+    where a person at the display answers it (person), it only reports it. Its lines are read
+    as they come, and the tool's end ends the watch at once, box or no box. Every wait is
+    bounded: ToolHung when the tool does not end, wine_session.HarnessError when boxwatch does
+    not start or end.
     """
+    guard_ms = PERSON_GUARD_MS if person else HANG_GUARD_MS
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
-        stop_file = Path(scratch) / "stop"
-        hold_file = Path(scratch) / "hold"
-        # The tool's end (the stop file) ends the watch; --wait-ms only guards against a hang,
-        # sized far above what even an emulated 32-bit tool takes to start (seconds; about a
-        # minute on a machine without Wine's 32-bit preloader).
+        stop_file, hold_file = Path(scratch) / "stop", Path(scratch) / "hold"
         watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file),
-                      "--wait-ms", str(HANG_GUARD_MS)]
-        if screenshot_path:
+                      "--wait-ms", str(guard_ms)]
+        if screenshot_path or person:  # the hold file is made only once the box is photographed
             watch_args += ["--hold-file", windows_path(hold_file),
-                           "--hold-ms", str(HOLD_GUARD_MS)]
+                           "--hold-ms", str(guard_ms if person else HOLD_GUARD_MS)]
         watcher = session.start(watch_args, stdout=subprocess.PIPE, text=True)
         lines = queue.Queue()
-        reader = threading.Thread(target=_forward, args=(watcher.stdout, lines), daemon=True)
-        reader.start()
-        tool = session.start([exe])
-        run = Run()
-        seen = []
+        threading.Thread(target=_forward, args=(watcher.stdout, lines), daemon=True).start()
+        run, seen, tool = Run(), [], None
+        errors = open(Path(scratch) / "tool-errors", "w+b")
         try:
-            deadline = time.monotonic() + HANG_GUARD_MS / 1000
+            started = _next_line(lines, WATCH_START_S)
+            if started != "watching\n":
+                raise wine_session.HarnessError(
+                    f"waited {WATCH_START_S} s for boxwatch to start watching; "
+                    + ("it ended first" if started is None else f"it said {started!r}"))
+            tool = session.start([exe], env=TOOL_ENV, stdout=errors, stderr=errors)
+            deadline = time.monotonic() + guard_ms / 1000
             while tool.poll() is None:
                 if time.monotonic() > deadline:
-                    raise ToolHung(f"{Path(exe).name} had not ended {HANG_GUARD_MS // 60000} "
-                                   f"min after it started; boxwatch saw:\n{''.join(seen)}")
-                with contextlib.suppress(queue.Empty):
-                    line = lines.get(timeout=0.2)
-                    if line is not None:
-                        seen.append(line)
-                        if screenshot_path and line.startswith("box ") and not run.screenshots:
-                            screenshot(session.display, parse_box(line).rect, screenshot_path)
-                            run.screenshots.append(screenshot_path)
-                            hold_file.touch()
+                    raise ToolHung(f"{Path(exe).name} had not ended {guard_ms // 60000} min "
+                                   f"after it started; boxwatch saw:\n{''.join(seen)}")
+                line = _next_line(lines, 0.2, default="")
+                if line is None:  # boxwatch ended before the tool: kept for the last read
+                    lines.put(None)
+                    time.sleep(0.2)
+                    line = ""
+                seen.append(line)
+                if screenshot_path and line.startswith("box ") and not run.screenshots:
+                    screenshot(session.display, parse_box(line).rect, screenshot_path)
+                    run.screenshots.append(screenshot_path)
+                    hold_file.touch()
             run.exit_status = tool.returncode
             stop_file.touch()
             try:
@@ -128,24 +145,31 @@ def run_tool(session, exe, boxwatch, screenshot_path=None):
                 raise wine_session.HarnessError(
                     f"waited {WATCH_END_S} s for boxwatch to end after the tool had ended "
                     f"(status {run.exit_status})") from None
-            reader.join(WATCH_END_S)
-            while not lines.empty():
-                line = lines.get()
-                if line is not None:
-                    seen.append(line)
+            while (line := _next_line(lines, WATCH_END_S)) is not None:
+                seen.append(line)
         finally:
             for process in (tool, watcher):
-                if process.poll() is None:
+                if process and process.poll() is None:
                     process.kill()
                     process.wait()
+            errors.seek(0)
+            run.tool_errors = errors.read().decode(errors="replace")
+            errors.close()
         run.boxwatch_output = "".join(seen)
         run.boxes = [parse_box(line) for line in seen if line.startswith("box ")]
-        for line in seen:
-            if line.startswith("hold-expired"):
-                raise wine_session.HarnessError(
-                    f"boxwatch waited {HOLD_GUARD_MS // 1000} s for the box's screenshot and "
-                    "answered the box without it")
+        if screenshot_path and "hold-expired" in run.boxwatch_output:
+            raise wine_session.HarnessError(
+                f"boxwatch waited {HOLD_GUARD_MS // 1000} s for the box's screenshot and "
+                "answered the box without it")
         return run
+
+
+def _next_line(lines, timeout, default=None):
+    """boxwatch's next line; None once it has ended; `default` when none came in time."""
+    try:
+        return lines.get(timeout=timeout)
+    except queue.Empty:
+        return default
 
 
 def _forward(stream, lines):
@@ -154,6 +178,4 @@ def _forward(stream, lines):
     lines.put(None)
 
 
-def windows_path(path):
-    # Wine maps the Unix root to drive Z:.
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+windows_path = wine_session.windows_path

@@ -40,6 +40,7 @@ import ctypes
 import fcntl
 import hashlib
 import os
+import re
 import select
 import shutil
 import signal
@@ -58,6 +59,16 @@ WINE_ENV = {
     # Keeps wineboot from looking for Mono and Gecko, which nothing here needs.
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
 }
+# Wine takes the Windows locale, UI language and code pages from the name of the Unix locale
+# (LC_ALL first), even one that the C library lacks: with LC_ALL=zh_CN.UTF-8, Wine 8.0 reports
+# zh-CN, UI language 0804 and code pages 936 on a machine without that locale, as zh-CN
+# Windows does; with C.UTF-8, en-US, 0409, 1252 and OEM code page 437 (measured). The
+# harness's own commands (reg, regedit, cmd) run in C.UTF-8 whatever the caller's locale, so
+# that what they print is English, in code page 437.
+HARNESS_LOCALE = {"LC_ALL": "C.UTF-8", "LANGUAGE": ""}
+HARNESS_CODEPAGE = "cp437"
+# A display that names none: no window can be made (Wine falls back to a driver without one).
+NO_DISPLAY = ""
 
 SCREEN = (1024, 768)
 # Present in a prefix (and in every copy of it) that has the 32-bit part: its sessions need
@@ -195,22 +206,30 @@ atexit.register(lambda: [session.close() for session in list(_open_sessions)])
 
 
 class WineSession:
-    """Wine in one prefix, on a private display unless `display` names one."""
+    """Wine in one prefix, on a private display unless `display` names one (NO_DISPLAY: none).
 
-    def __init__(self, prefix, display=None, dll_overrides=None):
+    Its programs run in `locale` (a Unix locale name; by default the caller's), its harness
+    commands in HARNESS_LOCALE."""
+
+    def __init__(self, prefix, display=None, dll_overrides=None, locale=None):
         self.prefix = Path(prefix).resolve()
         if (self.prefix / WITH_32BIT_PART).exists():
             i386_support.enable()  # before any process is started: it enters a namespace
         _adopt_orphans()
         # The display carries the prefix in its environment too, so that a leftover of a
         # session can be told by it (see leftovers()).
-        self.xvfb = None if display else Xvfb(dict(os.environ, WINEPREFIX=str(self.prefix)))
-        self.display = display or self.xvfb.display
+        self.xvfb = (Xvfb(dict(os.environ, WINEPREFIX=str(self.prefix)))
+                     if display is None else None)
+        self.display = self.xvfb.display if self.xvfb else display
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), DISPLAY=self.display,
                         **WINE_ENV)
+        self.env.pop("WAYLAND_DISPLAY", None)
         # Overrides asked for by the caller (a test switching a DLL off) come on top.
         extra = [o for o in (os.environ.get("WINEDLLOVERRIDES"), dll_overrides) if o]
         self.env["WINEDLLOVERRIDES"] = ";".join([WINE_ENV["WINEDLLOVERRIDES"], *extra])
+        self.harness_env = dict(self.env, **HARNESS_LOCALE)
+        if locale:
+            self.env.update(LC_ALL=locale, LANGUAGE="")
         self.server_started = False
         _open_sessions.add(self)
 
@@ -223,14 +242,14 @@ class WineSession:
     def command(self, args):
         return [WINE64, *[str(a) for a in args]]
 
-    def run(self, args, check=True, timeout=COMMAND, what=None, **kwargs):
+    def run(self, args, check=True, timeout=COMMAND, what=None, env=None, **kwargs):
         """Runs a Wine command to its end; HarnessError once `timeout` seconds have passed,
         naming `what` (by default, the command) as what was waited for, and, with `check`,
         when it ends with a status other than 0."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         self._start_server(kwargs)
         try:
-            return subprocess.run(self.command(args), env=self.env, check=check,
+            return subprocess.run(self.command(args), env=env or self.env, check=check,
                                   timeout=timeout, **kwargs)
         except subprocess.CalledProcessError as error:  # only the harness's own commands check
             raise HarnessError(f"{what or ' '.join(map(str, args))} ended with status "
@@ -239,10 +258,11 @@ class WineSession:
             raise HarnessError(f"waited {timeout} s for {what or ' '.join(map(str, args))} "
                                f"(Wine prefix {self.prefix}); it had not ended") from None
 
-    def start(self, args, **kwargs):
+    def start(self, args, env=None, **kwargs):
+        """Starts a Wine program; `env` adds to the session's environment."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         self._start_server(kwargs)
-        return subprocess.Popen(self.command(args), env=self.env, **kwargs)
+        return subprocess.Popen(self.command(args), env=dict(self.env, **(env or {})), **kwargs)
 
     def _start_server(self, first_command):
         """Before the session's first command: its server, and Wine's system processes from
@@ -266,10 +286,10 @@ class WineSession:
         """Imports a .reg file."""
         self.harness_command(["regedit", "/S", path])
 
-    def harness_command(self, args, quiet=False, absent_ok=False):
+    def harness_command(self, args, quiet=False):
         """Runs one of Wine's own commands for the harness (`reg ...`, `regedit /S`,
-        `cmd /c exit`) to its end; returns its output (None when `quiet`: its output goes
-        nowhere), or None where `absent_ok` and it reports the key or value absent.
+        `cmd /c exit`) to its end, in HARNESS_LOCALE; returns its output (None when `quiet`:
+        its output goes nowhere).
 
         Such a command was seen, twice in many runs and only on a loaded machine, to end with
         status 1 as the first command of a session, its output gone nowhere; it did not happen
@@ -280,15 +300,13 @@ class WineSession:
         said = []
         what = " ".join(map(str, args))
         streams = ({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} if quiet else
-                   {"capture_output": True, "text": True, "errors": "replace"})
+                   {"capture_output": True, "encoding": HARNESS_CODEPAGE, "errors": "replace"})
         for wait in HARNESS_COMMAND_TRIES:
             time.sleep(wait)
-            result = self.run(args, check=False, what=what, **streams)
+            result = self.run(args, check=False, what=what, env=self.harness_env, **streams)
             output = "" if quiet else (result.stdout + result.stderr).strip()
             if result.returncode == 0:
                 return None if quiet else result.stdout
-            if absent_ok and result.returncode == 1 and "Unable to find" in output:
-                return None
             said.append(f"status {result.returncode}"
                         + (f": {output[-300:]}" if output else ", nothing said"))
             print(f"{what} failed ({said[-1]})"
@@ -297,14 +315,26 @@ class WineSession:
         raise HarnessError(f"{what} failed {len(said)} times (Wine prefix {self.prefix}): "
                            + "; ".join(said))
 
+    def export_values(self, key):
+        """The values of a registry key, name -> data as `reg export` writes it (a UTF-16
+        file: nothing on the way depends on a locale)."""
+        target = self.prefix / "export.reg"
+        self.harness_command(["reg", "export", key, windows_path(target), "/y"])
+        text = re.sub(r"\\\r?\n\s*", "", target.read_bytes().decode("utf-16"))  # joined lines
+        target.unlink()
+        return dict(re.findall(r'^"((?:[^"\\]|\\.)*)"=(.*?)\r?$', text, re.MULTILINE))
+
     def reg_query(self, key, value):
-        """(type, data) of a registry value as `reg query` prints it, or None if absent."""
-        output = self.harness_command(["reg", "query", key, "/v", value], absent_ok=True) or ""
-        for line in output.splitlines():
-            fields = line.split(None, 2)
-            if len(fields) >= 2 and fields[0] == value:
-                return fields[1], fields[2] if len(fields) == 3 else ""
-        return None
+        """(type, data) of a registry value, or None if absent: ("REG_DWORD", "0x1") for a
+        number, ("REG_SZ", text) for a text, ("other", data as exported) for anything else."""
+        data = self.export_values(key).get(value)
+        if data is None:
+            return None
+        if data.startswith("dword:"):
+            return "REG_DWORD", hex(int(data[6:], 16))
+        if data.startswith('"'):
+            return "REG_SZ", re.sub(r"\\(.)", r"\1", data[1:-1])
+        return "other", data
 
     def close(self):
         """Ends this prefix's wineserver and every Wine process in it, then the display.
@@ -347,6 +377,11 @@ def end_prefix(prefix, env=None, spare=frozenset()):
             continue
         with contextlib.suppress(ProcessLookupError, PermissionError):
             os.kill(pid, signal.SIGKILL)
+
+
+def windows_path(path):
+    """The path as Wine's programs name it: Wine maps the Unix root to drive Z:."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 def is_32bit_program(path):
@@ -466,7 +501,7 @@ def _run_command(options):
     prefix = new_prefix(options.root, name, is_32bit_program(options.program[0]))
     status = None
     try:
-        with WineSession(prefix) as session:
+        with WineSession(prefix, display=NO_DISPLAY if options.no_display else None) as session:
             program = session.start(options.program)
             try:
                 status = program.wait(PROGRAM)
@@ -495,6 +530,8 @@ def main():
     run.add_argument("--root", required=True)
     run.add_argument("--name")
     run.add_argument("--keep", action="store_true")
+    run.add_argument("--no-display", action="store_true",
+                     help="run where no window can be made")
     run.add_argument("program", nargs=argparse.REMAINDER)
     check = commands.add_parser("leftovers", help="lists processes left running for prefixes "
                                 "under ROOT; fails when there are any")

@@ -6,8 +6,12 @@
 //       box title=<hex> text=<hex> icon=information|error|warning|question|none|unknown
 //           buttons=<id>:<hex>,... rect=left,top,right,bottom
 //     where <hex> is the text as UTF-16 code units in hex, so that nothing on the way can
-//     re-encode it. Once reported, the box is answered with OK; with --hold-file, only after
-//     that file exists (time for a screenshot), or after --hold-ms, which is then said:
+//     re-encode it. Its first line, once it has looked at the desktop's windows, is
+//       watching
+//     so that the program to watch can be started only then. Once reported, the box is
+//     answered with OK; with --hold-file, only after that file exists (time for a
+//     screenshot), or once the box is gone (a person answered it), or after --hold-ms,
+//     which is then said:
 //       hold-expired ms=N
 //     Watching ends when the stop file exists (one last look is taken first) or after
 //     --wait-ms without any box, which is then said:
@@ -232,16 +236,21 @@ void Report(HWND box) {
 int Watch(const Options& options) {
     std::set<HWND> seen;
     DWORD lastActivity = GetTickCount();
-    for (bool lastLook = false; !lastLook;) {
+    for (bool lastLook = false, first = true; !lastLook; first = false) {
         const bool stopped = FileExists(options.stopFile);
         lastLook = stopped || GetTickCount() - lastActivity > options.waitMs;
         if (lastLook && !stopped) std::printf("wait-expired ms=%lu\n", options.waitMs);
-        for (HWND box : FindBoxes(options.title)) {
+        const std::vector<HWND> boxes = FindBoxes(options.title);
+        if (first) {
+            std::printf("watching\n");
+            std::fflush(stdout);
+        }
+        for (HWND box : boxes) {
             if (!seen.insert(box).second) continue;
             Sleep(300);  // let the box finish painting before it is read or photographed
             Report(box);
             const DWORD holdStart = GetTickCount();
-            while (!options.holdFile.empty() && !FileExists(options.holdFile)) {
+            while (!options.holdFile.empty() && !FileExists(options.holdFile) && IsWindow(box)) {
                 if (GetTickCount() - holdStart > options.holdMs) {
                     std::printf("hold-expired ms=%lu\n", options.holdMs);
                     break;

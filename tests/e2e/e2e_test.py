@@ -8,7 +8,6 @@ display, and sees the result through boxwatch.exe (what the box shows) and the r
 """
 
 import argparse
-import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +22,10 @@ import wine_session  # noqa: E402
 BUILD = None  # set from the command line
 I386 = False  # whether the build's programs are 32-bit
 WINDOWS_VERSION = None  # the Windows that Wine reports, by Wine's name for it; None: its default
+# The Windows language the tool runs as, by the Unix locale that makes Wine take it, and the
+# caption of the box's OK button in that language (zh-CN Windows shows 确定).
+LOCALE = "C.UTF-8"
+OK_CAPTIONS = {"C.UTF-8": "OK", "zh_CN.UTF-8": "确定"}
 # The NT version that `ver` reports for each of Wine's names used here.
 NT_VERSIONS = {"winxp": "5.1", "winxp64": "5.2"}
 
@@ -63,7 +66,8 @@ STAND_IN_ROWS = {
 
 class ToolRunTest(unittest.TestCase):
     def setUp(self):
-        name = f"e2e-{self._testMethodName}" + (f"-{WINDOWS_VERSION}" if WINDOWS_VERSION else "")
+        name = f"e2e-{self._testMethodName}" + (f"-{WINDOWS_VERSION}" if WINDOWS_VERSION else "") \
+            + (f"-{LOCALE}" if LOCALE != "C.UTF-8" else "")
         self.prefix = wine_session.new_prefix(BUILD / "wine", name, I386)
         self.session = None
 
@@ -75,11 +79,11 @@ class ToolRunTest(unittest.TestCase):
             shutil.rmtree(self.prefix, ignore_errors=True)  # kept when the test failed
 
     def open_session(self, dll_overrides=None):
-        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides)
+        self.session = wine_session.WineSession(self.prefix, dll_overrides=dll_overrides,
+                                                locale=LOCALE)
         if WINDOWS_VERSION:
             self.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", WINDOWS_VERSION, "/f")
-            reported = self.session.run(["cmd", "/c", "ver"], capture_output=True, text=True,
-                                        errors="replace").stdout.strip()
+            reported = self.session.harness_command(["cmd", "/c", "ver"]).strip()
             self.assertIn(f" {NT_VERSIONS[WINDOWS_VERSION]}.", reported,
                           f"Wine set to {WINDOWS_VERSION}; `ver` says {reported!r}")
         return self.session
@@ -87,28 +91,14 @@ class ToolRunTest(unittest.TestCase):
     def reg(self, *args):
         self.session.harness_command(["reg", *args])
 
-    def export_parameters(self):
-        """The Parameters key's values, name -> exported data, as `reg export` writes them."""
-        target = self.prefix / "parameters.reg"
-        self.session.harness_command(["reg", "export", KEY, tool_driver.windows_path(target), "/y"])
-        text = target.read_bytes().decode("utf-16")
-        text = re.sub(r"\\\r?\n\s*", "", text)  # join continued hex lines
-        values = {}
-        for line in text.splitlines():
-            match = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
-            if match:
-                values[match.group(1)] = match.group(2)
-        return values
-
     def run_tool(self, exe=None):
         run = tool_driver.run_tool(self.session, exe or BUILD / "TorvaNetWorkSetup.exe",
                                    BUILD / "boxwatch.exe")
-        self.assertEqual(len(run.boxes), 1,
-                         f"exactly one box per run; the program ended with status "
-                         f"{run.exit_status:#x}; boxwatch saw:\n{run.boxwatch_output}")
+        self.assertEqual(len(run.boxes), 1, f"exactly one box per run; {run.without_box()}")
         box = run.boxes[0]
         self.assertEqual(box.title, "TorvaNetWork")
-        self.assertEqual(box.buttons, [(1, "OK")], "an OK button (IDOK) and nothing else")
+        self.assertEqual(box.buttons, [(1, OK_CAPTIONS[LOCALE])],
+                         f"an OK button (IDOK) as {LOCALE} names it, and nothing else")
         self.assertEqual(run.exit_status, 0,
                          "the same exit status, 0, for every outcome")
         return box
@@ -148,11 +138,11 @@ class ToolRunTest(unittest.TestCase):
                  ("TorvaSeedExpand", "REG_EXPAND_SZ", "%SystemRoot%\\x")]
         for name, kind, data in seeds:
             self.reg("add", KEY, "/v", name, "/t", kind, "/d", data, "/f")
-        before = self.export_parameters()
+        before = self.session.export_values(KEY)
         for name, _, _ in seeds:
             self.assertIn(name, before)
         self.assert_success(self.run_tool())
-        after = self.export_parameters()
+        after = self.session.export_values(KEY)
         self.assertEqual(after.pop(VALUE), "dword:00000001")
         before.pop(VALUE, None)
         self.assertEqual(after, before, "every other value byte for byte as it was")
@@ -175,8 +165,8 @@ class ToolRunTest(unittest.TestCase):
         status, stdout, stderr = self.run_command(
             "--exe", BUILD / "no_box.exe", "--prefix-name", self.prefix.name, "--headless")
         expected = f"no_box.exe ended (status 7) without showing a box; its prefix is kept at " \
-                   f"{self.prefix}\n"
-        self.assertEqual((status, stderr), (1, expected), f"stdout:\n{stdout}")
+                   f"{self.prefix}\nthe program ended with status 7; boxwatch saw:\n"
+        self.assertEqual((status, stderr[:len(expected)]), (1, expected), f"stdout:\n{stdout}")
 
     def run_command(self, *args):
         """Runs scripts/run_tool.py; (status, stdout, stderr). Its own guard on the tool
@@ -253,15 +243,18 @@ for _behaviour, _row in STAND_IN_ROWS.items():
 
 
 def main():
-    global BUILD, I386, WINDOWS_VERSION
+    global BUILD, I386, WINDOWS_VERSION, LOCALE
     wine_session.end_on_termination()
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True, type=Path)
     parser.add_argument("--windows-version", choices=NT_VERSIONS,
                         help="the Windows that Wine reports, by Wine's name for it")
+    parser.add_argument("--locale", choices=OK_CAPTIONS, default=LOCALE,
+                        help="the Unix locale whose Windows language the tool runs as")
     options, rest = parser.parse_known_args()
     BUILD = options.build_dir.resolve()
     WINDOWS_VERSION = options.windows_version
+    LOCALE = options.locale
     I386 = wine_session.is_32bit_program(BUILD / "TorvaNetWorkSetup.exe")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 

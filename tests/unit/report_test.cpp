@@ -110,20 +110,29 @@ TEST_F(ReportTest, EscapedFailureWithoutAnyDescriptionStillSaysTheSettingFailed)
 struct UnshownBoxCase {
     const char* name;
     scripted::Script regRead, box;
-    std::vector<platform::Text> boxes;  // the texts of every box the run tried to show
+    std::vector<platform::Text> shown;  // every box the run tried to show, and the pauses
 };
 
 void PrintTo(const UnshownBoxCase& c, std::ostream* out) { *out << c.name; }
 
 class UnshownBoxTest : public ReportTest, public ::testing::WithParamInterface<UnshownBoxCase> {};
 
-TEST_P(UnshownBoxTest, IsTriedOnceMoreNeverReportsASuccessAsAFailureAndNeverCrashes) {
+const platform::Text kPause = u"(pause)";
+
+TEST_P(UnshownBoxTest, IsTriedOnceMoreAfterAPauseNeverReportsASuccessAsAFailureAndNeverCrashes) {
     platform.regRead = GetParam().regRead;
     platform.box = GetParam().box;
     EXPECT_EQ(modMain::StartUp(0), modMain::kExitStatus);
-    std::vector<platform::Text> texts;
-    for (const auto& box : platform.Boxes()) texts.push_back(box.name);
-    EXPECT_EQ(texts, GetParam().boxes);
+    std::vector<platform::Text> shown;
+    for (const auto& call : platform.calls) {
+        if (call.kind == Call::Kind::Box) shown.push_back(call.name);
+        if (call.kind != Call::Kind::Pause) continue;
+        shown.push_back(kPause);
+        EXPECT_TRUE(call.milliseconds >= 500 && call.milliseconds <= 3000)
+            << "about a second, time for a passing cause to pass; got " << call.milliseconds
+            << " ms";
+    }
+    EXPECT_EQ(shown, GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,14 +140,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UnshownBoxCase{"SuccessShownAtTheSecondTry", O::Returns(1.0),
                        {O::FailsWith(u"no desktop"), O::Succeeds()},
-                       {expected::kSuccess, expected::kSuccess}},
+                       {expected::kSuccess, kPause, expected::kSuccess}},
         UnshownBoxCase{"SuccessNeverShownEndsQuietly", O::Returns(1.0),
-                       O::FailsWith(u"no desktop"), {expected::kSuccess, expected::kSuccess}},
+                       O::FailsWith(u"no desktop"),
+                       {expected::kSuccess, kPause, expected::kSuccess}},
         // The failure box is tried again with the setting's own reason, never replaced by a
         // box about the box's failure.
         UnshownBoxCase{"FailureShownAtTheSecondTryWithTheSettingsReason", O::Returns(0.0),
                        {O::FailsWithCodeOnly(0), O::Succeeds()},
-                       {expected::kFailurePrefix + expected::kCheckRights,
+                       {expected::kFailurePrefix + expected::kCheckRights, kPause,
+                        expected::kFailurePrefix + expected::kCheckRights}},
+        UnshownBoxCase{"FailureNeverShownEndsQuietly", O::Returns(0.0),
+                       O::FailsWith(u"no desktop"),
+                       {expected::kFailurePrefix + expected::kCheckRights, kPause,
                         expected::kFailurePrefix + expected::kCheckRights}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -102,6 +102,12 @@ void ShowMessageBox(const char16_t* text, unsigned style, const char16_t* title)
     if (outcome.kind != Outcome::Kind::Succeed) ScriptedPlatform::Raise(outcome);
 }
 
+void Pause(unsigned milliseconds) noexcept {
+    Call call = Call::Of(Call::Kind::Pause, 0);
+    call.milliseconds = milliseconds;
+    ScriptedPlatform::Current().calls.push_back(call);
+}
+
 Text SystemMessage(std::int32_t code) {
     char text[32];
     std::snprintf(text, sizeof text, "system text 0x%08X", static_cast<unsigned>(code));

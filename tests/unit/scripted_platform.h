@@ -70,13 +70,14 @@ struct Script {
 };
 
 struct Call {
-    enum class Kind { Create, Invoke, Release, Box };
+    enum class Kind { Create, Invoke, Release, Box, Pause };
     Kind kind = Kind::Create;
     int object = 0;          // which object (Create, Invoke, Release)
     Text name;               // ProgID, method name, or box text
     std::vector<Text> arguments;
     unsigned style = 0;      // Box
     Text title;              // Box
+    unsigned milliseconds = 0;  // Pause
 
     static Call Of(Kind kind, int object, Text name = {}, std::vector<Text> arguments = {}) {
         Call call;
