@@ -183,6 +183,18 @@ class PackageTest(unittest.TestCase):
             ("the four box texts, as shown", lambda name, text: box_text_faults(boxes, text)),
             ("the opt-in to downgrades, in both READMEs", lambda name, text:
              name.startswith("README") and DOWNGRADE_OPT_IN not in text and "not named"),
+            ("what the TCP/IP driver declares: event 1110 and its field", lambda name, text:
+             missing(text, "1110", "TcpGlobalParameters", "win:UInt8", "1223", "win:UInt32",
+                     "repnz/etw-providers-docs")),
+            ("how to see it on one's own Windows", lambda name, text:
+             missing(text, "wevtutil gp Microsoft-Windows-TCPIP /ge:true",
+                     "New-AutologgerConfig", "tracerpt")),
+            ("installer detection also reads the version record", lambda name, text:
+             missing(text, "Versioning Resource fields", "File Description")),
+            ("security policy reapplied: 16 hours plus up to 30 minutes", lambda name, text:
+             missing(text, "MaxNoGPOListChangesInterval", "30")),
+            ("the restart, as the JDBC page words it", lambda name, text:
+             missing(text, "Restart the computer for the registry settings to take effect")),
         ]
         for name, text in papers.items():
             for fact, wrong in facts:
@@ -193,6 +205,12 @@ class PackageTest(unittest.TestCase):
             with self.subTest(paper=name, fact="UTF-8 with BOM, CRLF line ends"):
                 self.assertTrue(raw.startswith(b"\xef\xbb\xbf"), raw[:8])
                 self.assertNotIn(b"\n", raw.replace(b"\r\n", b""), "a bare line feed")
+
+
+def missing(text, *words):
+    """The words a paper leaves out, its line breaks and indents read as spaces."""
+    flat = " ".join(text.split())
+    return [word for word in words if word not in flat]
 
 
 def unnamed(entries, paper, text):
