@@ -95,7 +95,7 @@ def run(runs):
     shutil.rmtree(prefix, ignore_errors=True)
     samples = {name: {"ms": [], "kb": []} for name in launches}
     for line in output.splitlines():
-        fields = dict(item.split("=", 1) for item in line.split())
+        fields = dict(item.split("=", 1) for item in line.split() if "=" in item)
         if "visible_us" in fields:
             samples[fields["name"]]["ms"].append(int(fields["visible_us"]) / 1000)
             samples[fields["name"]]["kb"].append(int(fields["peak_kb"]))
@@ -124,7 +124,7 @@ def report(samples, runs, command):
 
 
 def main():
-    wine_session.end_on_termination()
+    wine_session.own_what_it_starts()
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=25)

@@ -82,14 +82,15 @@ def _libc():
     return ctypes.CDLL(None, use_errno=True)
 
 
-def _check(result, what):
+def check(result, what):
+    """OSError, with errno's text, for a libc call that returned non-zero."""
     if result != 0:
         code = ctypes.get_errno()
         raise OSError(code, f"{what}: {os.strerror(code)}")
 
 
-def _new_user_namespace(flags, inside_uid, inside_gid, outside_uid, outside_gid):
-    _check(_libc().unshare(CLONE_NEWUSER | flags), "unshare")
+def new_user_namespace(flags, inside_uid, inside_gid, outside_uid, outside_gid):
+    check(_libc().unshare(CLONE_NEWUSER | flags), "unshare")
     Path("/proc/self/setgroups").write_text("deny\n")
     Path("/proc/self/uid_map").write_text(f"{inside_uid} {outside_uid} 1\n")
     Path("/proc/self/gid_map").write_text(f"{inside_gid} {outside_gid} 1\n")
@@ -101,15 +102,15 @@ def _enter_private_binfmt():
     inherits it. Must run before this process starts any thread."""
     uid, gid = os.getuid(), os.getgid()
     # The instance's files belong to the namespace's root: be root to register...
-    _new_user_namespace(CLONE_NEWNS, 0, 0, uid, gid)
+    new_user_namespace(CLONE_NEWNS, 0, 0, uid, gid)
     # The entry lives as long as this mount, which only this namespace sees.
-    _check(_libc().mount(b"binfmt_misc", str(BINFMT).encode(), b"binfmt_misc", 0, None),
+    check(_libc().mount(b"binfmt_misc", str(BINFMT).encode(), b"binfmt_misc", 0, None),
            "mount binfmt_misc")
     (BINFMT / "register").write_text(REGISTRATION)
     # ...then the same user as outside again, in a nested namespace that uses its parent's
     # entries: files keep their owner, and Wine's server directory (/tmp/.wine-<uid>) is the
     # one that processes outside use.
-    _new_user_namespace(0, uid, gid, 0, 0)
+    new_user_namespace(0, uid, gid, 0, 0)
 
 
 def _private_binfmt_works():

@@ -9,11 +9,16 @@
 # As root it runs apt-get, says in a line or two what it does, and keeps apt-get's full output
 # in build/install-deps.log; as anyone else it prints the exact command and fails.
 #
-# Debian's mirror may be in mid-sync, and this script copes with what that does:
-# - an index that cannot be fetched: `apt-get update` and the install are retried a few times
-#   (2 minutes of waiting at most), one line per failed try; the install then goes on with the
-#   lists apt has, since most indexes are not needed;
-# - i386 lists behind the amd64 ones: Wine's 32-bit part needs each multi-arch library in the
+# apt itself tries a download again when the connection fails (Acquire::Retries), and waits for
+# dpkg's lock (DPkg::Lock::Timeout). Neither covers what this script retries, one line per
+# failed try, up to 2 minutes apart (both measured with apt 2.6: a file whose hash does not
+# match is fetched once; `apt-get update` fails at once on a held lists lock):
+# - a mirror in mid-sync, whose files do not match its index until it is done: `apt-get
+#   update` and the install; the install then goes on with the lists apt has, since most
+#   indexes are not needed;
+# - another apt-get update holding the package lists.
+# Debian's mirror may also be out of step in a way that no retry mends:
+# i386 lists behind the amd64 ones: Wine's 32-bit part needs each multi-arch library in the
 #   same version on both, so the install cannot be resolved. It is tried again preferring the
 #   main suite (the point release, whose lists agree), which is done only where no installed
 #   package would go to a lower version. Where that is the only way, it is done only when
@@ -88,6 +93,7 @@ mapfile -t missing < <(missing_of "${packages[@]}")
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 export DEBIAN_FRONTEND=noninteractive
+apt_options=(-o Acquire::Retries=3 -o DPkg::Lock::Timeout=120)
 install_args=(install -y --no-install-recommends)
 command="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get ${install_args[*]} ${missing[*]}"
 add_i386=0
@@ -133,7 +139,7 @@ likely_cause() {
         echo "see the log"
     fi
 }
-transient() { grep -qE 'Failed to fetch|Unable to fetch|Could not get lock|Unable to acquire|Temporary failure|Could not connect|Mirror sync|Hash Sum mismatch|unexpected size' <<<"$(since_mark)"; }
+transient() { grep -qE 'Mirror sync|Hash Sum mismatch|unexpected size|Could not get lock' <<<"$(since_mark)"; }
 unmet() { grep -qE 'Unmet dependencies|is not installable|is to be installed|not going to be installed' <<<"$(since_mark)"; }
 give_up() {  # give_up STEP [WHAT-TO-DO]
     echo "$1 failed: $(first_error)." >&2
@@ -168,7 +174,7 @@ if [[ $add_i386 -eq 1 ]]; then
     logged dpkg --add-architecture i386 || give_up "Adding the i386 architecture" \
         "Run '$command' by hand to see why."
 fi
-if ! retried "Updating the package lists" apt-get update; then
+if ! retried "Updating the package lists" apt-get "${apt_options[@]}" update; then
     echo "Updating the package lists still fails ($(first_error)); going on with the lists" \
          "apt has, which are usually enough."
 fi
@@ -203,13 +209,13 @@ out_of_step() {
 # Once the packages are in: wine32 may have just arrived, and only now can its loader be tried.
 finish() {
     if ((i386)) && needs_qemu && [[ -n "$(missing_of qemu-user)" ]]; then
-        retried "Installing qemu-user" apt-get "${install_args[@]}" qemu-user ||
+        retried "Installing qemu-user" apt-get "${apt_options[@]}" "${install_args[@]}" qemu-user ||
             give_up "Installing qemu-user"
     fi
     exit 0
 }
 
-retried "Installing the packages" apt-get "${install_args[@]}" "${missing[@]}" && finish
+retried "Installing the packages" apt-get "${apt_options[@]}" "${install_args[@]}" "${missing[@]}" && finish
 unmet || give_up "Installing the packages"
 mismatch=$(out_of_step)
 
@@ -220,7 +226,7 @@ if [[ -n $mismatch ]]; then
 fi
 echo "apt-get could not resolve the packages; trying the main suite's versions, which agree" \
      "for amd64 and i386, changing no installed package to a lower version."
-retried "Installing the packages" apt-get "$(main_suite_preferences 990)" "${install_args[@]}" \
+retried "Installing the packages" apt-get "${apt_options[@]}" "$(main_suite_preferences 990)" "${install_args[@]}" \
     "${missing[@]}" && finish
 unmet || give_up "Installing the packages from the main suite"
 
@@ -249,7 +255,7 @@ if [[ $count -gt 0 ]]; then
          "installed packages, some to a lower version (listed in $log)."
     { echo "# Installed packages changed (package old -> new):"; echo "$changes"; } >>"$log"
 fi
-retried "Installing the packages from the main suite" apt-get "$preferences" --allow-downgrades \
+retried "Installing the packages from the main suite" apt-get "${apt_options[@]}" "$preferences" --allow-downgrades \
     "${install_args[@]}" "${missing[@]}" ||
     give_up "Installing the packages from the main suite"
 finish

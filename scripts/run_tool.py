@@ -19,7 +19,7 @@ import tool_driver  # noqa: E402
 import wine_session  # noqa: E402
 
 def main():
-    wine_session.end_on_termination()
+    wine_session.own_what_it_starts()
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", required=True, type=Path)
     parser.add_argument("--headless", action="store_true",

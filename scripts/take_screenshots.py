@@ -18,7 +18,7 @@ SCENARIOS = {"success-box.png": None, "failure-box.png": "wshom.ocx=d"}
 
 
 def main():
-    wine_session.end_on_termination()
+    wine_session.own_what_it_starts()
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build-dir", required=True, type=Path)
     parser.add_argument("--out", required=True, type=Path)

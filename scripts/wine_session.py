@@ -2,9 +2,13 @@
 """Private Wine environments for the project's Windows programs.
 
 Each session has its own Wine prefix inside the build tree (never the user's own) and, unless
-told to use an existing display, its own Xvfb. Closing a session ends exactly what it started,
-on every path: its wineserver and the Wine processes in its prefix (`wineserver -k` on that
-prefix, which saves the registry first) and its Xvfb (by pid).
+told to use an existing display, its own Xvfb. Closing a session ends what it started: the
+Wine processes in its prefix and their server (`wineserver -k`, which saves the registry
+first), then its Xvfb.
+
+Whatever way a program that owns sessions ends, SIGKILL included, nothing it started outlives
+it: it runs as the first process of a PID namespace of its own (own_what_it_starts), and the
+kernel ends every process in a PID namespace once its first process has ended.
 
 A session starts its prefix's wineserver itself, kept SERVER_IDLE seconds after its last
 program ends rather than Wine's 3, and Wine's system processes (services.exe and the rest) with
@@ -16,25 +20,24 @@ Every program starts through Wine's 64-bit loader, which hands a 32-bit program 
 32-bit one; so only the x86 build's own programs, and the 32-bit part of their prefixes, run
 32-bit (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
 
-Every wait here has a bound; when one runs out, HarnessError says what was waited for. The
-bounds are sized for a loaded machine that emulates 32-bit programs, far above what a run
-takes, so that a hung Wine or display is told apart from a slow one.
+Every wait here has one bound; when it runs out, HarnessError says what was waited for. Each is
+sized from what was measured on a loaded machine that emulates 32-bit programs, far above it,
+so that a hung Wine or display is told apart from a slow one.
 
 Booting a prefix takes a quarter of a minute (with its 32-bit part emulated, a few seconds
 more; about two minutes without Wine's 32-bit preloader), so one template prefix is booted
-per build tree and each session gets a copy of it: Wine's program files hard-linked,
-everything Wine may write copied. Only trees of 32-bit programs get the 32-bit part.
+per build tree and each session gets a copy of it, made in one pass: Wine's program files
+hard-linked, everything Wine may write copied. Only trees of 32-bit programs get the 32-bit part.
 
 As a command:
-  wine_session.py run --root DIR [--name NAME] [--keep] -- PROGRAM.exe [ARGS...]
-      runs one program in a fresh private prefix on a private display and exits with its status
-      (the emulator CTest uses for the cross-compiled test programs);
+  wine_session.py run --root DIR [--name NAME] [--keep] [--no-display] PROGRAM.exe [ARGS...]
+      runs one program in a fresh private prefix on a private display (or none) and exits with
+      its status (the emulator CTest uses for the cross-compiled test programs);
   wine_session.py template --root DIR [--32-bit]
       boots the template prefix if it is not there yet (with its 32-bit part).
 """
 
 import argparse
-import atexit
 import contextlib
 import ctypes
 import fcntl
@@ -75,16 +78,16 @@ SCREEN = (1024, 768)
 # 32-bit programs to run.
 WITH_32BIT_PART = ".32-bit-part"
 PR_SET_PDEATHSIG = 1
-PR_SET_CHILD_SUBREAPER = 36
+CLONE_NEWNS, CLONE_NEWPID = 0x00020000, 0x20000000
+MS_REC, MS_PRIVATE = 0x4000, 1 << 18
 
-# Bounds, in seconds, of the waits (see above).
-XVFB_START = 60
-COMMAND = 300  # reg, regedit, cmd and other short commands of Wine's
-WINEBOOT = 1500
-PROGRAM = 540  # a test program run by `run`: below CTest's guard, so that this one speaks
-TEMPLATE_LOCK = 1800  # another process booting the template
-COPY = 300
-HARNESS_COMMAND_TRIES = (0, 2, 5)  # seconds before each try of one of Wine's own commands
+# Bounds, in seconds, of the waits (see above), each with what it was sized from: measured on
+# 2 cores, both busy, 32-bit programs emulated (BENCHMARKS.md).
+XVFB_START = 60  # Xvfb announcing its display: well under a second
+COMMAND = 120  # reg, regedit, cmd and Wine's other short commands: a few seconds at most
+WINEBOOT = 600  # booting a template: 18 s with its 32-bit part emulated, 2 min without preloader
+PROGRAM = 300  # a platform test program run by `run`: under 15 s
+TEMPLATE_LOCK = WINEBOOT + 60  # another process booting the template, or copying it
 SERVER_IDLE = 60  # a session's wineserver, after its last program; ended at close before that
 
 
@@ -102,6 +105,47 @@ LINKED_FONTS = ["Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Seri
 SHARED_DIRS = {("drive_c", "windows", name) for name in ("system32", "syswow64", "winsxs")}
 
 
+def own_what_it_starts():
+    """Makes this program end everything it starts, however it ends: from here on it runs as
+    the first process of a PID namespace of its own, which the kernel ends, every process in
+    it, once that process has ended; and that process is killed when the one that started it,
+    left outside waiting, is (a parent-death signal). Call it first, before any thread or child
+    process. It gets a /proc of its own, in a mount namespace of its own: qemu-i386 knows a
+    program's /proc/self/exe only by the program's own pid. Not root, the namespaces come with
+    a user namespace that maps the user to itself. Where they cannot be had, the program runs
+    on, saying so."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    uid, gid = os.getuid(), os.getgid()
+    try:
+        if os.geteuid() == 0:
+            i386_support.check(libc.unshare(CLONE_NEWPID | CLONE_NEWNS), "unshare")
+        else:
+            i386_support.new_user_namespace(CLONE_NEWPID | CLONE_NEWNS, uid, gid, uid, gid)
+    except OSError as error:
+        print(f"No PID namespace here ({error}): a process this program starts may outlive "
+              "it if it is killed outright.", file=sys.stderr, flush=True)
+        return
+    outside = os.getpid()
+    child = os.fork()
+    if child == 0:
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if not Path(f"/proc/{outside}").exists():  # ended before the signal was asked for
+            os._exit(128 + signal.SIGKILL)
+        i386_support.check(libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None), "mount")
+        i386_support.check(libc.mount(b"proc", b"/proc", b"proc", 0, None), "mount /proc")
+        # As the namespace's first process it gets only the signals it handles: SIGTERM and
+        # SIGHUP end it as they would any other process, running its clean-up.
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, lambda number, _: sys.exit(128 + number))
+        return
+    # A terminal's Ctrl-C reaches both: the inside one ends its sessions, then this one.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for signum in (signal.SIGTERM, signal.SIGHUP):  # passed on, for the clean-up inside
+        signal.signal(signum, lambda number, _: os.kill(child, number))
+    code = os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
+    os._exit(code if code >= 0 else 128 - code)
+
+
 def _multi_sz(*strings):
     data = "".join(s + "\0" for s in strings) + "\0"
     return "hex(7):" + ",".join(f"{b:02x}" for b in data.encode("utf-16-le"))
@@ -117,45 +161,6 @@ def _prefix_settings():
     return "\r\n".join(lines)
 
 
-def _end_with_parent():
-    """In a child before it runs its program: SIGTERM when this process ends, however it
-    ends (a process killed outright runs no clean-up of its own)."""
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-
-
-def end_on_termination():
-    """Turns SIGTERM and SIGHUP into SystemExit so that every `finally` still runs, and asks
-    for SIGTERM when the parent process ends: a parent killed outright (SIGKILL, whose end
-    nothing can catch) would otherwise leave this process's sessions to run on unowned."""
-    def leave(signum, _frame):
-        raise SystemExit(128 + signum)
-    signal.signal(signal.SIGTERM, leave)
-    signal.signal(signal.SIGHUP, leave)
-    with contextlib.suppress(OSError, AttributeError):
-        _end_with_parent()
-
-
-def _adopt_orphans():
-    """Makes this process the parent of its orphaned descendants (wineserver and Wine's
-    system processes detach themselves), so that they can be reaped instead of lingering as
-    zombies."""
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
-    except (OSError, AttributeError):
-        pass
-
-
-def _reap_exited_children():
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
-
-
 class Xvfb:
     """A private X display, ended by pid."""
 
@@ -166,7 +171,7 @@ class Xvfb:
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
              f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=errors, start_new_session=True, env=env, preexec_fn=_end_with_parent)
+            stderr=errors, start_new_session=True, env=env)
         os.close(write_end)
         with os.fdopen(read_end) as announced:
             ready, _, _ = select.select([announced], [], [], XVFB_START)
@@ -198,13 +203,6 @@ class Xvfb:
                 self.process.wait()
 
 
-# Sessions not closed yet. A process that ends while one is open (a SIGTERM whose report could
-# not be written, the reader of its output having gone: the caller's clean-up never ran)
-# closes it on the way out.
-_open_sessions = set()
-atexit.register(lambda: [session.close() for session in list(_open_sessions)])
-
-
 class WineSession:
     """Wine in one prefix, on a private display unless `display` names one (NO_DISPLAY: none).
 
@@ -215,7 +213,6 @@ class WineSession:
         self.prefix = Path(prefix).resolve()
         if (self.prefix / WITH_32BIT_PART).exists():
             i386_support.enable()  # before any process is started: it enters a namespace
-        _adopt_orphans()
         # The display carries the prefix in its environment too, so that a leftover of a
         # session can be told by it (see leftovers()).
         self.xvfb = (Xvfb(dict(os.environ, WINEPREFIX=str(self.prefix)))
@@ -231,7 +228,6 @@ class WineSession:
         if locale:
             self.env.update(LC_ALL=locale, LANGUAGE="")
         self.server_started = False
-        _open_sessions.add(self)
 
     def __enter__(self):
         return self
@@ -289,31 +285,16 @@ class WineSession:
     def harness_command(self, args, quiet=False):
         """Runs one of Wine's own commands for the harness (`reg ...`, `regedit /S`,
         `cmd /c exit`) to its end, in HARNESS_LOCALE; returns its output (None when `quiet`:
-        its output goes nowhere).
-
-        Such a command was seen, twice in many runs and only on a loaded machine, to end with
-        status 1 as the first command of a session, its output gone nowhere; it did not happen
-        again in hundreds of tries with the output kept. The commands used here are
-        idempotent (an import, `reg add /f`, `reg export /y`, a query, `exit`), so a failed
-        one is tried again a few seconds later, saying so, and reported as the harness's,
-        with what it said, when it keeps failing."""
-        said = []
+        its output goes nowhere). HarnessError, with what it said, when it fails."""
         what = " ".join(map(str, args))
         streams = ({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} if quiet else
                    {"capture_output": True, "encoding": HARNESS_CODEPAGE, "errors": "replace"})
-        for wait in HARNESS_COMMAND_TRIES:
-            time.sleep(wait)
-            result = self.run(args, check=False, what=what, env=self.harness_env, **streams)
-            output = "" if quiet else (result.stdout + result.stderr).strip()
-            if result.returncode == 0:
-                return None if quiet else result.stdout
-            said.append(f"status {result.returncode}"
-                        + (f": {output[-300:]}" if output else ", nothing said"))
-            print(f"{what} failed ({said[-1]})"
-                  + ("; trying again" if len(said) < len(HARNESS_COMMAND_TRIES) else ""),
-                  file=sys.stderr, flush=True)
-        raise HarnessError(f"{what} failed {len(said)} times (Wine prefix {self.prefix}): "
-                           + "; ".join(said))
+        result = self.run(args, check=False, what=what, env=self.harness_env, **streams)
+        if result.returncode != 0:
+            said = "" if quiet else (result.stdout + result.stderr).strip()[-500:]
+            raise HarnessError(f"{what} ended with status {result.returncode} (Wine prefix "
+                               f"{self.prefix}): " + (said or "it said nothing"))
+        return None if quiet else result.stdout
 
     def export_values(self, key):
         """The values of a registry key, name -> data as `reg export` writes it (a UTF-16
@@ -337,46 +318,24 @@ class WineSession:
         return "other", data
 
     def close(self):
-        """Ends this prefix's wineserver and every Wine process in it, then the display.
-
-        `wineserver -k` ends the processes, then the server, which saves the registry as it
-        ends; `-w` waits for that.
-        """
-        _open_sessions.discard(self)
+        """Ends this prefix's Wine processes and server, then the display. `wineserver -k` ends
+        the processes, then the server, which saves the registry as it ends; `-w` waits for
+        that. Whatever does not end in time ends with the program's PID namespace."""
         try:
             if self.prefix.is_dir() and self.server_started:
-                # The display is ended below, gently.
-                end_prefix(self.prefix, self.env, spare={self.xvfb.process.pid} if self.xvfb
-                           else set())
+                _wineserver(self.env, "-k")
+                _wineserver(self.env, "-w")
         finally:
             if self.xvfb:
                 self.xvfb.close()
-            _reap_exited_children()
 
 
 def _wineserver(env, *flags):
-    """Runs `wineserver` for the prefix that `env` names, bounded."""
-    subprocess.run(["wineserver", *flags], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30, check=False)
-
-
-def end_prefix(prefix, env=None, spare=frozenset()):
-    """Ends every process of a prefix: `wineserver -k` (its server saves the registry as it
-    ends), then each one still left (a server that did not end within its bound, a display
-    whose session's owner was killed before it could close it) by pid, with SIGKILL; all but
-    the pids in `spare`."""
-    prefix = Path(prefix).resolve()
-    env = dict(env or os.environ, WINEPREFIX=str(prefix))
-    try:
-        _wineserver(env, "-k")
-        _wineserver(env, "-w")
-    except subprocess.TimeoutExpired:
-        pass
-    for pid, _ in leftovers(prefix, exact=True):
-        if pid in spare or pid == os.getpid():
-            continue
-        with contextlib.suppress(ProcessLookupError, PermissionError):
-            os.kill(pid, signal.SIGKILL)
+    """Runs `wineserver` for the prefix that `env` names; gives up after COMMAND seconds."""
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        subprocess.run(["wineserver", *flags], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=COMMAND,
+                       check=False)
 
 
 def windows_path(path):
@@ -462,23 +421,20 @@ def new_prefix(root, name, i386):
     with _template_lock(root):  # the template must not be remade while it is copied
         template = _ensure_template_locked(root, i386)
         shutil.rmtree(prefix, ignore_errors=True)
-        subprocess.run(["cp", "-al", str(template), str(prefix)], check=True, timeout=COPY)
-        # Only the system's program files stay shared; Wine may rewrite anything else in
-        # place (registry, .ini files), so every other file gets a copy of its own.
-        for path in prefix.rglob("*"):
-            relative = path.relative_to(prefix)
-            if path.is_symlink() or not path.is_file() or relative.parts[:3] in SHARED_DIRS:
-                continue
-            path.unlink()
-            shutil.copy2(template / relative, path)
+
+        # Only the system's program files are shared; Wine may rewrite anything else in place
+        # (registry, .ini files), so every other file gets a copy of its own.
+        def link_or_copy(source, target):
+            shared = Path(source).relative_to(template).parts[:3] in SHARED_DIRS
+            (os.link if shared else shutil.copy2)(source, target)
+        shutil.copytree(template, prefix, symlinks=True, copy_function=link_or_copy)
     return prefix
 
 
-def leftovers(root, exact=False):
-    """(pid, command line) of every process still running for a prefix under `root` (or, with
-    `exact`, for the prefix `root` itself): Wine's processes, their server, their displays and,
-    where 32-bit programs are emulated, qemu."""
-    root = str(Path(root).resolve()) + ("" if exact else "/")
+def leftovers(root):
+    """(pid, command line) of every process still running for a prefix under `root`: Wine's
+    processes, their server, their displays and, where 32-bit programs are emulated, qemu."""
+    root = str(Path(root).resolve()) + "/"
     found = []
     for process in Path("/proc").iterdir():
         try:
@@ -489,14 +445,13 @@ def leftovers(root, exact=False):
             continue
         for variable in environment:
             prefix = variable[11:].decode(errors="replace")
-            if variable.startswith(b"WINEPREFIX=") and command and (
-                    prefix == root if exact else prefix.startswith(root)):
+            if variable.startswith(b"WINEPREFIX=") and command and prefix.startswith(root):
                 found.append((int(process.name), command))
     return found
 
 
 def _run_command(options):
-    name = options.name or f"run-{Path(options.program[0]).stem}-{os.getpid()}"
+    name = options.name or f"run-{Path(options.program[0]).stem}-{os.urandom(4).hex()}"
     program_name = Path(options.program[0]).name
     prefix = new_prefix(options.root, name, is_32bit_program(options.program[0]))
     status = None
@@ -522,7 +477,6 @@ def _run_command(options):
 
 
 def main():
-    end_on_termination()
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -545,6 +499,7 @@ def main():
         for pid, command in found:
             print(f"left running: pid {pid}: {command}")
         return 1 if found else 0
+    own_what_it_starts()
     if options.command == "template":
         try:
             ensure_template(options.root, options.i386)

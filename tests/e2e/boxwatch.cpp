@@ -20,10 +20,10 @@
 //       count=N
 //
 //   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N]
-//     Benchmark mode: N rounds, each starting every command line once, in turn. For each run
-//     it prints the microseconds from just before process creation until the program's box is
-//     visible, the program's peak working set up to then, and its exit code once OK has been
-//     pressed:
+//     Benchmark mode: N rounds, each starting every command line once, in turn, and watching
+//     its boxes as above. For each run it prints the microseconds from just before process
+//     creation until the program's box is found, the program's peak working set up to then,
+//     and its exit code once OK has been pressed:
 //       run=<i> name=<NAME> visible_us=<n> peak_kb=<n> exit=<code>
 //     A run that fails ends the rounds with one line saying why, e.g. a program that shows no
 //     box within --wait-ms (it is then ended) or does not end within --wait-ms of its box:
@@ -233,20 +233,42 @@ void Report(HWND box) {
     std::fflush(stdout);
 }
 
-int Watch(const Options& options) {
+// What one watch saw of the program it started, if any.
+struct Watched {
+    size_t boxes = 0;
+    LARGE_INTEGER firstVisible{};  // when its first box was found
+    SIZE_T peakKb = 0;             // the program's peak working set by then
+    bool waitExpired = false;      // waitMs passed without a box
+};
+
+// Watches until the stop file exists or `program` (when given) has ended, taking one last
+// look; or until --wait-ms passes without any box. Each new box titled T (of `program` alone,
+// when given) is reported, held as --hold-file asks, and answered with OK.
+Watched WatchBoxes(const Options& options, HANDLE program = nullptr, DWORD programId = 0) {
+    Watched watched;
     std::set<HWND> seen;
     DWORD lastActivity = GetTickCount();
     for (bool lastLook = false, first = true; !lastLook; first = false) {
-        const bool stopped = FileExists(options.stopFile);
-        lastLook = stopped || GetTickCount() - lastActivity > options.waitMs;
-        if (lastLook && !stopped) std::printf("wait-expired ms=%lu\n", options.waitMs);
-        const std::vector<HWND> boxes = FindBoxes(options.title);
-        if (first) {
+        const bool ended = FileExists(options.stopFile) ||
+                           (program && WaitForSingleObject(program, 0) == WAIT_OBJECT_0);
+        watched.waitExpired = !ended && GetTickCount() - lastActivity > options.waitMs;
+        lastLook = ended || watched.waitExpired;
+        std::vector<HWND> boxes = FindBoxes(options.title);
+        if (first && !program) {
             std::printf("watching\n");
             std::fflush(stdout);
         }
         for (HWND box : boxes) {
-            if (!seen.insert(box).second) continue;
+            DWORD owner = 0;
+            GetWindowThreadProcessId(box, &owner);
+            if ((program && owner != programId) || !seen.insert(box).second) continue;
+            if (seen.size() == 1 && program) {
+                QueryPerformanceCounter(&watched.firstVisible);
+                PROCESS_MEMORY_COUNTERS memory{};
+                memory.cb = sizeof memory;
+                GetProcessMemoryInfo(program, &memory, sizeof memory);
+                watched.peakKb = memory.PeakWorkingSetSize / 1024;
+            }
             Sleep(300);  // let the box finish painting before it is read or photographed
             Report(box);
             const DWORD holdStart = GetTickCount();
@@ -261,16 +283,16 @@ int Watch(const Options& options) {
             PressOk(box);
             lastActivity = GetTickCount();
         }
-        if (!lastLook) Sleep(50);
+        if (!lastLook) Sleep(program ? 1 : 50);
     }
-    std::printf("count=%zu\n", seen.size());
-    return 0;
+    watched.boxes = seen.size();
+    return watched;
 }
 
-// One timed run of `commandLine`; false when it could not be started or showed no box.
+// One timed run of `commandLine`, watched as above; false when it failed, said in one line.
 bool TimeOneRun(const Options& options, int run, const std::wstring& name,
                 std::wstring commandLine) {
-    LARGE_INTEGER frequency, start, visible{};
+    LARGE_INTEGER frequency, start;
     QueryPerformanceFrequency(&frequency);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -282,35 +304,15 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
                     GetLastError());
         return false;
     }
-    HWND box = nullptr;
-    const DWORD started = GetTickCount();
-    bool tooLong = false;
-    while (!box && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
-        if (GetTickCount() - started > options.waitMs) {
-            tooLong = true;
-            break;
-        }
-        for (HWND candidate : FindBoxes(options.title)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(candidate, &owner);
-            if (owner == process.dwProcessId) box = candidate;
-        }
-        if (box) QueryPerformanceCounter(&visible);
-        else Sleep(1);
-    }
-    PROCESS_MEMORY_COUNTERS memory{};
-    memory.cb = sizeof memory;
-    GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
-    if (box) PressOk(box);
-    const bool ended = !tooLong &&
-                       WaitForSingleObject(process.hProcess, options.waitMs) == WAIT_OBJECT_0;
+    const Watched watched = WatchBoxes(options, process.hProcess, process.dwProcessId);
+    const bool ended = WaitForSingleObject(process.hProcess, options.waitMs) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(process.hProcess, 1);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (!box) {
-        if (tooLong) {
+    if (watched.boxes == 0) {
+        if (watched.waitExpired) {
             std::printf("run=%d name=%ls error=no-box-within ms=%lu\n", run, name.c_str(),
                         options.waitMs);
         } else {
@@ -324,8 +326,8 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
         return false;
     }
     std::printf("run=%d name=%ls visible_us=%lld peak_kb=%zu exit=%lu\n", run, name.c_str(),
-                (visible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart,
-                size_t(memory.PeakWorkingSetSize / 1024), exitCode);
+                (watched.firstVisible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart,
+                size_t(watched.peakKb), exitCode);
     std::fflush(stdout);
     return true;
 }
@@ -336,6 +338,13 @@ int Launch(const Options& options) {
             if (!TimeOneRun(options, run, name, commandLine)) return 2;
         }
     }
+    return 0;
+}
+
+int Watch(const Options& options) {
+    const Watched watched = WatchBoxes(options);
+    if (watched.waitExpired) std::printf("wait-expired ms=%lu\n", options.waitMs);
+    std::printf("count=%zu\n", watched.boxes);
     return 0;
 }
 

@@ -170,28 +170,17 @@ class ToolRunTest(unittest.TestCase):
 
     def run_command(self, *args):
         """Runs scripts/run_tool.py; (status, stdout, stderr). Its own guard on the tool
-        (tool_driver.HANG_GUARD_MS) speaks first; should this longer bound still run out, the
-        command is asked to end (SIGTERM, which closes its sessions), then killed, and what it
-        left running in the prefix is ended: a harness failure, not the tool's."""
-        bound = tool_driver.HANG_GUARD_MS // 1000 + 300
-        command = subprocess.Popen(
-            [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-            stdin=subprocess.DEVNULL, start_new_session=True)
+        speaks first; should this longer bound still run out, the command is killed, and with
+        it everything it started: a harness failure, not the tool's."""
+        bound = tool_driver.HANG_GUARD_MS // 1000 + 2 * wine_session.COMMAND
         try:
-            stdout, stderr = command.communicate(timeout=bound)
-            return command.returncode, stdout, stderr
+            run = subprocess.run(
+                [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, *args],
+                capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=bound)
         except subprocess.TimeoutExpired:
-            command.terminate()
-            try:
-                command.communicate(timeout=60)
-            except subprocess.TimeoutExpired:
-                command.kill()
-                command.communicate()
             raise wine_session.HarnessError(
                 f"waited {bound} s for run_tool.py to end; it had not") from None
-        finally:
-            wine_session.end_prefix(self.prefix)
+        return run.returncode, run.stdout, run.stderr
 
     def test_dll_planted_beside_the_tool(self):
         # uxtheme.dll, which the box loads by name, planted beside a copy of each program in a
@@ -244,7 +233,7 @@ for _behaviour, _row in STAND_IN_ROWS.items():
 
 def main():
     global BUILD, I386, WINDOWS_VERSION, LOCALE
-    wine_session.end_on_termination()
+    wine_session.own_what_it_starts()
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True, type=Path)
     parser.add_argument("--windows-version", choices=NT_VERSIONS,

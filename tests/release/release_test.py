@@ -433,6 +433,7 @@ def main():
     options, rest = parser.parse_known_args()
     SOURCE, WORK = options.source.resolve(), options.work.resolve()
     X64_TREE = SOURCE / "build" / "win-x64"
+    wine_session.own_what_it_starts()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
