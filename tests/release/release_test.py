@@ -433,6 +433,10 @@ def main():
     options, rest = parser.parse_known_args()
     SOURCE, WORK = options.source.resolve(), options.work.resolve()
     X64_TREE = SOURCE / "build" / "win-x64"
+    # The checks' commands (the package command, openssl, ansible...) run in one locale whatever
+    # the caller's: one this machine may lack makes bash warn on standard error and ansible
+    # refuse to start.
+    os.environ.update(LC_ALL="C.UTF-8", LANGUAGE="")
     wine_session.own_what_it_starts()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
