@@ -422,7 +422,7 @@ class FleetTest(unittest.TestCase):
         self.assertIsNone(session.reg_query(self.key, self.value), "the value is gone")
 
     def regedit(self, session, name):
-        session.regedit(tool_driver.windows_path(self.fleet / name))
+        session.regedit(self.fleet / name)
 
 
 def main():
