@@ -28,8 +28,6 @@ PERSON_GUARD_MS = 60 * 60 * 1000  # the same, where a person at the display answ
 HOLD_GUARD_MS = 60 * 1000  # boxwatch's wait for the screenshot before it answers the box
 WATCH_END_S = 60  # boxwatch's end once the stop file is there
 WATCH_START_S = 60  # boxwatch's start, until it says it is watching: about a second
-# The tool's own run: Wine's error channel, every other channel off.
-TOOL_ENV = {"WINEDEBUG": "-all,err+all"}
 
 
 def decode_units(hex_units):
@@ -121,7 +119,8 @@ def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
                 raise wine_session.HarnessError(
                     f"waited {WATCH_START_S} s for boxwatch to start watching; "
                     + ("it ended first" if started is None else f"it said {started!r}"))
-            tool = session.start([exe], env=TOOL_ENV, stdout=errors, stderr=errors)
+            tool = session.start([exe], env=wine_session.ERROR_CHANNEL, stdout=errors,
+                                 stderr=errors)
             deadline = time.monotonic() + guard_ms / 1000
             while tool.poll() is None:
                 if time.monotonic() > deadline:

@@ -70,6 +70,8 @@ WINE_ENV = {
 # that what they print is English, in code page 437.
 HARNESS_LOCALE = {"LC_ALL": "C.UTF-8", "LANGUAGE": ""}
 HARNESS_CODEPAGE = "cp437"
+# Wine's error channel on, every other channel off: for a run that fails to say why.
+ERROR_CHANNEL = {"WINEDEBUG": "-all,err+all"}
 # A display that names none: no window can be made (Wine falls back to a driver without one).
 NO_DISPLAY = ""
 
@@ -217,8 +219,7 @@ class WineSession:
         # Overrides asked for by the caller (a test switching a DLL off) come on top.
         extra = [o for o in (os.environ.get("WINEDLLOVERRIDES"), dll_overrides) if o]
         self.env["WINEDLLOVERRIDES"] = ";".join([WINE_ENV["WINEDLLOVERRIDES"], *extra])
-        # Wine's error channel on, for a failed command to say why.
-        self.harness_env = dict(self.env, **HARNESS_LOCALE, WINEDEBUG="-all,err+all")
+        self.harness_env = dict(self.env, **HARNESS_LOCALE, **ERROR_CHANNEL)
         if locale:
             self.env.update(LC_ALL=locale, LANGUAGE="")
         self.server_started = False
