@@ -30,21 +30,23 @@ import wine_session  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build"
+PROGRAMS = {"floor": BUILD / "win-x86" / "benchmarks" / "floor.exe",
+            "tool-x86": BUILD / "win-x86" / "TorvaNetWorkSetup.exe",
+            "tool-x64": BUILD / "win-x64" / "TorvaNetWorkSetup.exe",
+            "script": ROOT / "benchmarks" / "peer.vbs"}
 
 
 def candidates(scratch):
+    """name -> command line. Wine's wscript.exe reads scripts in the ANSI code page only, and
+    its VBScript has no ChrW: the script goes in code page 936, which the session's Chinese
+    locale selects."""
     peer = scratch / "peer.vbs"
-    # Wine's wscript.exe reads scripts in the ANSI code page only, and its VBScript has no
-    # ChrW: the script goes in code page 936, which the session's Chinese locale selects.
-    text = (ROOT / "benchmarks" / "peer.vbs").read_text(encoding="utf-8")
-    peer.write_bytes(text.replace("\n", "\r\n").encode("gbk"))
-    win = tool_driver.windows_path
-    return {
-        "floor": f'"{win(BUILD / "win-x86" / "benchmarks" / "floor.exe")}"',
-        "tool-x86": f'"{win(BUILD / "win-x86" / "TorvaNetWorkSetup.exe")}"',
-        "tool-x64": f'"{win(BUILD / "win-x64" / "TorvaNetWorkSetup.exe")}"',
-        "script": f'"C:\\windows\\system32\\wscript.exe" "{win(peer)}"',
-    }
+    peer.write_bytes(PROGRAMS["script"].read_text(encoding="utf-8").replace("\n", "\r\n")
+                     .encode("gbk"))
+    paths = dict(PROGRAMS, script=peer)
+    commands = {name: f'"{tool_driver.windows_path(path)}"' for name, path in paths.items()}
+    commands["script"] = '"C:\\windows\\system32\\wscript.exe" ' + commands["script"]
+    return commands
 
 
 # boxwatch ends a run that shows no box, or does not end, within this many milliseconds.
@@ -85,8 +87,7 @@ def run(runs):
     prefix = wine_session.new_prefix(root, "bench", i386=True)
     launches = candidates(prefix)
     args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE]
-    for name, command in launches.items():
-        args += ["--launch", f"{name}={command}"]
+    args += [arg for name, command in launches.items() for arg in ("--launch", f"{name}={command}")]
     # Every candidate runs under the same Chinese locale (see candidates()).
     with wine_session.WineSession(prefix, locale="zh_CN.UTF-8") as session:
         # One untimed round first: the first start of anything in a new prefix is slower.
@@ -104,21 +105,18 @@ def run(runs):
 
 def report(samples, runs, command):
     floor = statistics.median(samples["floor"]["ms"])
-    sizes = {"floor": BUILD / "win-x86" / "benchmarks" / "floor.exe",
-             "tool-x86": BUILD / "win-x86" / "TorvaNetWorkSetup.exe",
-             "tool-x64": BUILD / "win-x64" / "TorvaNetWorkSetup.exe",
-             "script": ROOT / "benchmarks" / "peer.vbs"}
     wine = subprocess.run([wine_session.WINE64, "--version"], capture_output=True, text=True,
                           timeout=wine_session.COMMAND).stdout.strip()
     lines = [f"Runs: {runs} interleaved rounds (after one untimed round), Wine {wine}, "
              f"{host.machine()}, {datetime.date.today()}.", "",
-             "| program | median to visible box (ms) | min | max | ratio to floor | size (bytes) | peak working set (KiB, median) |",
+             "| program | median to visible box (ms) | min | max | ratio to floor | size (bytes) "
+             "| peak working set (KiB, median) |",
              "|---|---|---|---|---|---|---|"]
     for name, sample in samples.items():
         median = statistics.median(sample["ms"])
         lines.append(f"| {name} | {median:.1f} | {min(sample['ms']):.1f} | "
                      f"{max(sample['ms']):.1f} | {median / floor:.2f}x | "
-                     f"{sizes[name].stat().st_size} | {statistics.median(sample['kb']):.0f} |")
+                     f"{PROGRAMS[name].stat().st_size} | {statistics.median(sample['kb']):.0f} |")
     lines += ["", f"Command: `{command}`"]
     return "\n".join(lines)
 

@@ -3,20 +3,17 @@
 
 The x86 build is a 32-bit Windows program, which Debian's Wine runs with its 32-bit loader
 (/usr/lib/wine/wine), a 32-bit Linux program. Some kernels run no 32-bit Linux programs
-("Exec format error"). On those, 32-bit programs are handed to qemu-i386 through a binfmt_misc
-entry that exists only in a private user and mount namespace of the calling process: nothing
-changes outside it, and it ends with the last process inside. A kernel too old for private
-binfmt_misc instances (before Linux 6.7) gets a machine-wide entry instead, made only by root
-and printed when made; anyone else is given the command.
+("Exec format error"): there 32-bit programs are handed to qemu-i386 through a binfmt_misc
+entry that exists only in a private user and mount namespace of the calling process, so that
+nothing changes outside it. A kernel without private binfmt_misc instances (before Linux 6.7)
+gets a machine-wide entry instead, made only by root and said when made; anyone else is given
+the command. Whether 32-bit programs run is found out by running the 32-bit loader.
 
-Whether 32-bit programs run is found out by trying to run the 32-bit loader. With
-TORVA_FORCE_QEMU_I386=1 they run under qemu-i386 even where the kernel runs them itself (the
-private entry comes before the kernel's own loader): a machine that runs 32-bit programs can
-then measure what one that does not will take.
+With TORVA_FORCE_QEMU_I386=1 they run under qemu-i386 even where the kernel runs them itself,
+so that such a machine can measure what one that does not will take.
 
-As a command, prints in one line what follows on this machine and exits non-zero when 32-bit
-programs cannot be run at all:
-  i386_support.py
+As a command, prints in one line what follows on this machine; fails where 32-bit programs
+cannot run at all.
 """
 
 import ctypes
@@ -52,6 +49,7 @@ FORCED = ("they run under qemu-i386 as TORVA_FORCE_QEMU_I386=1 asks, registered 
           "a private namespace of each run, although this machine's kernel runs them itself")
 FORCE_QEMU = os.environ.get("TORVA_FORCE_QEMU_I386") == "1"
 
+LIBC = ctypes.CDLL(None, use_errno=True)
 _mode = None  # what enable() found, once per process
 
 
@@ -78,10 +76,6 @@ def runs_32bit_programs():
     return True
 
 
-def _libc():
-    return ctypes.CDLL(None, use_errno=True)
-
-
 def check(result, what):
     """OSError, with errno's text, for a libc call that returned non-zero."""
     if result != 0:
@@ -90,7 +84,7 @@ def check(result, what):
 
 
 def new_user_namespace(flags, inside_uid, inside_gid, outside_uid, outside_gid):
-    check(_libc().unshare(CLONE_NEWUSER | flags), "unshare")
+    check(LIBC.unshare(CLONE_NEWUSER | flags), "unshare")
     Path("/proc/self/setgroups").write_text("deny\n")
     Path("/proc/self/uid_map").write_text(f"{inside_uid} {outside_uid} 1\n")
     Path("/proc/self/gid_map").write_text(f"{inside_gid} {outside_gid} 1\n")
@@ -104,7 +98,7 @@ def _enter_private_binfmt():
     # The instance's files belong to the namespace's root: be root to register...
     new_user_namespace(CLONE_NEWNS, 0, 0, uid, gid)
     # The entry lives as long as this mount, which only this namespace sees.
-    check(_libc().mount(b"binfmt_misc", str(BINFMT).encode(), b"binfmt_misc", 0, None),
+    check(LIBC.mount(b"binfmt_misc", str(BINFMT).encode(), b"binfmt_misc", 0, None),
            "mount binfmt_misc")
     (BINFMT / "register").write_text(REGISTRATION)
     # ...then the same user as outside again, in a nested namespace that uses its parent's
@@ -123,8 +117,7 @@ def _private_binfmt_works():
             os._exit(0 if runs_32bit_programs() else 1)
         except BaseException:
             os._exit(1)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status) == 0
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
 
 
 def _register_machine_wide():
@@ -169,10 +162,5 @@ def enable():
     return _mode
 
 
-def main():
-    print("32-bit programs: " + enable())
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    print("32-bit programs: " + enable())

@@ -43,15 +43,13 @@ def main():
 
 
 def run(build, exe, prefix_name, display):
-    boxwatch = build / "boxwatch.exe"
-    wine_root = build / "wine"
-    prefix = wine_root / prefix_name
+    prefix = build / "wine" / prefix_name
     i386 = wine_session.is_32bit_program(exe)
     mode = i386_support.enable() if i386 else None
     if mode:
         print("32-bit programs: " + mode, flush=True)
     if not wine_session.is_current(prefix, i386):
-        wine_session.new_prefix(wine_root, prefix_name, i386)
+        wine_session.new_prefix(build / "wine", prefix_name, i386)
 
     print(f"Running {exe}\n  in the private Wine prefix {prefix}"
           + ("\n  (32-bit programs are emulated here: the run takes about a second longer)"
@@ -60,7 +58,7 @@ def run(build, exe, prefix_name, display):
         if display:
             print(f"  on display {display}: answer the box with OK.", flush=True)
         shot = None if display else build / f"{exe.stem}-box.png"
-        result = tool_driver.run_tool(session, exe, boxwatch, screenshot_path=shot,
+        result = tool_driver.run_tool(session, exe, build / "boxwatch.exe", screenshot_path=shot,
                                       person=bool(display))
         status = result.exit_status
         for box in result.boxes:

@@ -32,12 +32,9 @@ WATCH_START_S = 60  # boxwatch's start, until it says it is watching: about a se
 
 def decode_units(hex_units):
     """Text from boxwatch's '-'-separated UTF-16 code units."""
-    if hex_units == "-":
-        return ""
-    units = bytes()
-    for unit in hex_units.split("-"):
-        units += int(unit, 16).to_bytes(2, "little")
-    return units.decode("utf-16-le", errors="surrogatepass")
+    units = [] if hex_units == "-" else hex_units.split("-")
+    return b"".join(int(unit, 16).to_bytes(2, "little") for unit in units).decode(
+        "utf-16-le", errors="surrogatepass")
 
 
 @dataclass
@@ -55,7 +52,6 @@ class Run:
     boxes: list = field(default_factory=list)
     exit_status: int = None
     boxwatch_output: str = ""
-    screenshots: list = field(default_factory=list)
     tool_errors: str = ""  # what the tool and Wine wrote to the tool's standard error
 
     def without_box(self):
@@ -67,14 +63,12 @@ class Run:
 
 def parse_box(line):
     fields = dict(item.split("=", 1) for item in line.split()[1:])
-    buttons = []
-    if fields["buttons"] != "-":
-        for entry in fields["buttons"].split(","):
-            control, caption = entry.split(":", 1)
-            buttons.append((int(control), decode_units(caption)))
+    buttons = [entry.split(":", 1) for entry in fields["buttons"].split(",")
+               if fields["buttons"] != "-"]
     return Box(title=decode_units(fields["title"]), text=decode_units(fields["text"]),
                text_units=[int(u, 16) for u in fields["text"].split("-") if fields["text"] != "-"],
-               icon=fields["icon"], buttons=buttons,
+               icon=fields["icon"],
+               buttons=[(int(control), decode_units(caption)) for control, caption in buttons],
                rect=tuple(int(v) for v in fields["rect"].split(",")))
 
 
@@ -82,9 +76,8 @@ def screenshot(display, rect, path, margin=12):
     from PIL import ImageGrab  # Debian's python3-pil
     left, top, right, bottom = rect
     image = ImageGrab.grab(xdisplay=display)
-    box = (max(left - margin, 0), max(top - margin, 0),
-           min(right + margin, image.width), min(bottom + margin, image.height))
-    image.crop(box).save(path)
+    image.crop((max(left - margin, 0), max(top - margin, 0), min(right + margin, image.width),
+                min(bottom + margin, image.height))).save(path)
 
 
 class ToolHung(RuntimeError):
@@ -102,7 +95,7 @@ def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
     """
     guard_ms = PERSON_GUARD_MS if person else HANG_GUARD_MS
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
-        stop_file, hold_file = Path(scratch) / "stop", Path(scratch) / "hold"
+        stop_file, hold_file, errors = (Path(scratch) / name for name in ("stop", "hold", "err"))
         watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file),
                       "--wait-ms", str(guard_ms)]
         if screenshot_path or person:  # the hold file is made only once the box is photographed
@@ -112,15 +105,15 @@ def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
         lines = queue.Queue()
         threading.Thread(target=_forward, args=(watcher.stdout, lines), daemon=True).start()
         run, seen, tool = Run(), [], None
-        errors = open(Path(scratch) / "tool-errors", "w+b")
         try:
             started = _next_line(lines, WATCH_START_S)
             if started != "watching\n":
                 raise wine_session.HarnessError(
                     f"waited {WATCH_START_S} s for boxwatch to start watching; "
                     + ("it ended first" if started is None else f"it said {started!r}"))
-            tool = session.start([exe], env=wine_session.ERROR_CHANNEL, stdout=errors,
-                                 stderr=errors)
+            with open(errors, "wb") as output:
+                tool = session.start([exe], env=wine_session.ERROR_CHANNEL, stdout=output,
+                                     stderr=output)
             deadline = time.monotonic() + guard_ms / 1000
             while tool.poll() is None:
                 if time.monotonic() > deadline:
@@ -132,9 +125,8 @@ def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
                     time.sleep(0.2)
                     line = ""
                 seen.append(line)
-                if screenshot_path and line.startswith("box ") and not run.screenshots:
+                if screenshot_path and line.startswith("box ") and not hold_file.exists():
                     screenshot(session.display, parse_box(line).rect, screenshot_path)
-                    run.screenshots.append(screenshot_path)
                     hold_file.touch()
             run.exit_status = tool.returncode
             stop_file.touch()
@@ -151,9 +143,8 @@ def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
                 if process and process.poll() is None:
                     process.kill()
                     process.wait()
-            errors.seek(0)
-            run.tool_errors = errors.read().decode(errors="replace")
-            errors.close()
+            if errors.exists():
+                run.tool_errors = errors.read_text(errors="replace")
         run.boxwatch_output = "".join(seen)
         run.boxes = [parse_box(line) for line in seen if line.startswith("box ")]
         if screenshot_path and "hold-expired" in run.boxwatch_output:

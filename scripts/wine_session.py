@@ -1,45 +1,40 @@
 #!/usr/bin/python3
 """Private Wine environments for the project's Windows programs.
 
-Each session has its own Wine prefix inside the build tree (never the user's own) and, unless
-told to use an existing display, its own Xvfb. Closing a session ends what it started: the
-Wine processes in its prefix and their server (`wineserver -k`, which saves the registry
-first), then its Xvfb.
-
-Whatever way a program that owns sessions ends, SIGKILL included, nothing it started outlives
-it: it runs as the first process of a PID namespace of its own (own_what_it_starts), and the
-kernel ends every process in a PID namespace once its first process has ended.
+A session has its own Wine prefix inside the build tree (never the user's own) and, unless told
+to use an existing display, its own Xvfb. Closing it ends what it started: its prefix's Wine
+processes and server (`wineserver -k`, which saves the registry first), then its Xvfb. However
+a program that owns sessions ends, SIGKILL included, nothing it started outlives it: it runs as
+the first process of a PID namespace of its own (own_what_it_starts), whose every process the
+kernel ends once that first one has ended.
 
 A session starts its prefix's wineserver itself, kept SERVER_IDLE seconds after its last
-program ends rather than Wine's 3, and Wine's system processes (services.exe and the rest) with
-it, from a command whose output goes nowhere. Started by a command whose output is read, those
-processes would inherit that output and hold it open until the server ends: every such command
-would take the 3 s more, and a server kept longer, its whole wait.
+program rather than Wine's 3, and Wine's system processes (services.exe and the rest) with it,
+from a command whose output goes nowhere: those processes inherit that output and hold it open
+until the server ends, so a command whose output is read would wait for them.
 
 Every program starts through Wine's 64-bit loader, which hands a 32-bit program on to the
-32-bit one; so only the x86 build's own programs, and the 32-bit part of their prefixes, run
-32-bit (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
+32-bit one (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
+Every wait has one bound, sized far above what was measured on a loaded machine that emulates
+32-bit programs; when it runs out, HarnessError says what was waited for.
 
-Every wait here has one bound; when it runs out, HarnessError says what was waited for. Each is
-sized from what was measured on a loaded machine that emulates 32-bit programs, far above it,
-so that a hung Wine or display is told apart from a slow one.
-
-Booting a prefix takes a quarter of a minute (with its 32-bit part emulated, a few seconds
-more; about two minutes without Wine's 32-bit preloader), so one template prefix is booted
-per build tree and each session gets a copy of it, made in one pass: Wine's program files
-hard-linked, everything Wine may write copied. Only trees of 32-bit programs get the 32-bit part.
+Booting a prefix takes a quarter of a minute (about two without Wine's 32-bit preloader), so a
+template prefix is booted once per build tree and each session gets a copy of it, made in one
+pass: Wine's program files hard-linked, everything Wine may write copied. Only trees of 32-bit
+programs get the prefix's 32-bit part.
 
 As a command:
   wine_session.py run --root DIR [--name NAME] [--keep] [--no-display] PROGRAM.exe [ARGS...]
       runs one program in a fresh private prefix on a private display (or none) and exits with
       its status (the emulator CTest uses for the cross-compiled test programs);
   wine_session.py template --root DIR [--32-bit]
-      boots the template prefix if it is not there yet (with its 32-bit part).
+      boots the template prefix if it is not there yet (with its 32-bit part);
+  wine_session.py leftovers --root DIR
+      lists processes still running for prefixes under DIR; fails when there are any.
 """
 
 import argparse
 import contextlib
-import ctypes
 import fcntl
 import hashlib
 import os
@@ -57,34 +52,27 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import i386_support  # noqa: E402
 
 WINE64 = "/usr/lib/wine/wine64"
-WINE_ENV = {
-    "WINEDEBUG": "-all",
-    # Keeps wineboot from looking for Mono and Gecko, which nothing here needs.
-    "WINEDLLOVERRIDES": "mscoree,mshtml=",
-}
-# Wine takes the Windows locale, UI language and code pages from the name of the Unix locale
-# (LC_ALL first), even one that the C library lacks: with LC_ALL=zh_CN.UTF-8, Wine 8.0 reports
-# zh-CN, UI language 0804 and code pages 936 on a machine without that locale, as zh-CN
-# Windows does; with C.UTF-8, en-US, 0409, 1252 and OEM code page 437 (measured). The
-# harness's own commands (reg, regedit, cmd) run in C.UTF-8 whatever the caller's locale, so
-# that what they print is English, in code page 437.
+# No Mono or Gecko: wineboot would look for them, and nothing here needs them.
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+# Wine takes the Windows locale, UI language and code pages from the Unix locale's name (LC_ALL
+# first), even one the C library lacks: zh_CN.UTF-8 gives zh-CN, 0804 and code page 936 as
+# zh-CN Windows has; C.UTF-8 gives en-US, 0409, 1252 and OEM code page 437 (measured, Wine
+# 8.0). The harness's own commands run in C.UTF-8, so that they print English in code page 437.
 HARNESS_LOCALE = {"LC_ALL": "C.UTF-8", "LANGUAGE": ""}
 HARNESS_CODEPAGE = "cp437"
 # Wine's error channel on, every other channel off: for a run that fails to say why.
 ERROR_CHANNEL = {"WINEDEBUG": "-all,err+all"}
-# A display that names none: no window can be made (Wine falls back to a driver without one).
-NO_DISPLAY = ""
+NO_DISPLAY = ""  # a display that names none: no window can be made
 
 SCREEN = (1024, 768)
-# Present in a prefix (and in every copy of it) that has the 32-bit part: its sessions need
-# 32-bit programs to run.
+# Present in a prefix, and in its copies, that has the 32-bit part.
 WITH_32BIT_PART = ".32-bit-part"
 PR_SET_PDEATHSIG = 1
 CLONE_NEWNS, CLONE_NEWPID = 0x00020000, 0x20000000
 MS_REC, MS_PRIVATE = 0x4000, 1 << 18
 
-# Bounds, in seconds, of the waits (see above), each with what it was sized from: measured on
-# 2 cores, both busy, 32-bit programs emulated (BENCHMARKS.md).
+# Bounds, in seconds, each with what it was sized from: measured on 2 cores, both busy, 32-bit
+# programs emulated (BENCHMARKS.md).
 XVFB_START = 60  # Xvfb announcing its display: well under a second
 COMMAND = 120  # reg, regedit, cmd and Wine's other short commands: a few seconds at most
 WINEBOOT = 600  # booting a template: 18 s with its 32-bit part emulated, 2 min without preloader
@@ -92,31 +80,28 @@ PROGRAM = 300  # a platform test program run by `run`: under 15 s
 TEMPLATE_LOCK = WINEBOOT + 60  # another process booting the template, or copying it
 SERVER_IDLE = 60  # a session's wineserver, after its last program; ended at close before that
 
-
-class HarnessError(RuntimeError):
-    """The harness could not do its part (a display, Wine's boot, a registry command): a
-    failure of the test machinery, never to be reported as the program's."""
-
 # Chinese text is drawn with WenQuanYi Micro Hei, linked to the dialog fonts; windows get a
 # virtual desktop so that Wine draws their title bars itself (there is no window manager).
 FONT_LINK = "wqy-microhei.ttc,WenQuanYi Micro Hei"
 LINKED_FONTS = ["Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Serif",
                 "Segoe UI", "Arial"]
-
 # Folders of a prefix holding only Wine's own program files, which nothing here writes to.
 SHARED_DIRS = {("drive_c", "windows", name) for name in ("system32", "syswow64", "winsxs")}
 
 
+class HarnessError(RuntimeError):
+    """The harness could not do its part (a display, Wine's boot, a registry command): a
+    failure of the test machinery, never to be reported as the program's."""
+
+
 def own_what_it_starts():
-    """Makes this program end everything it starts, however it ends: from here on it runs as
-    the first process of a PID namespace of its own, which the kernel ends, every process in
-    it, once that process has ended; and that process is killed when the one that started it,
-    left outside waiting, is (a parent-death signal). Call it first, before any thread or child
-    process. It gets a /proc of its own, in a mount namespace of its own: qemu-i386 knows a
-    program's /proc/self/exe only by the program's own pid. Not root, the namespaces come with
-    a user namespace that maps the user to itself. Where they cannot be had, the program runs
-    on, saying so."""
-    libc = ctypes.CDLL(None, use_errno=True)
+    """From here on, this program runs as the first process of a PID namespace of its own, so
+    that the kernel ends everything it starts once it has ended; and it is killed when the
+    process that started it, left outside waiting, is. Call it first, before any thread or
+    child. It gets its own /proc, in its own mount namespace: qemu-i386 knows a program's
+    /proc/self/exe only by the pid the program sees. Not root, it adds a user namespace mapping
+    the user to itself. Where namespaces cannot be had, it runs on, saying so."""
+    libc = i386_support.LIBC
     uid, gid = os.getuid(), os.getgid()
     try:
         if os.geteuid() == 0:
@@ -135,8 +120,8 @@ def own_what_it_starts():
             os._exit(128 + signal.SIGKILL)
         i386_support.check(libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None), "mount")
         i386_support.check(libc.mount(b"proc", b"/proc", b"proc", 0, None), "mount /proc")
-        # As the namespace's first process it gets only the signals it handles: SIGTERM and
-        # SIGHUP end it as they would any other process, running its clean-up.
+        # A namespace's first process gets only the signals it handles: these end it as they
+        # would any other process, running its clean-up.
         for signum in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, lambda number, _: sys.exit(128 + number))
         return
@@ -148,15 +133,12 @@ def own_what_it_starts():
     os._exit(code if code >= 0 else 128 - code)
 
 
-def _multi_sz(*strings):
-    data = "".join(s + "\0" for s in strings) + "\0"
-    return "hex(7):" + ",".join(f"{b:02x}" for b in data.encode("utf-16-le"))
-
-
 def _prefix_settings():
-    lines = ["Windows Registry Editor Version 5.00", "",
-             r"[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]"]
-    lines += [f'"{font}"={_multi_sz(FONT_LINK)}' for font in LINKED_FONTS]
+    # REG_MULTI_SZ: each string ends with a NUL, and the list with one more.
+    font_link = ",".join(f"{b:02x}" for b in (FONT_LINK + "\0\0").encode("utf-16-le"))
+    lines = ["Windows Registry Editor Version 5.00", "", "[HKEY_LOCAL_MACHINE\\Software\\"
+             "Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]"]
+    lines += [f'"{font}"=hex(7):{font_link}' for font in LINKED_FONTS]
     lines += ["", r"[HKEY_CURRENT_USER\Software\Wine\Explorer]", '"Desktop"="Default"',
               "", r"[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]",
               f'"Default"="{SCREEN[0]}x{SCREEN[1]}"', ""]
@@ -189,18 +171,16 @@ class Xvfb:
         errors.close()
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
 
 
 class WineSession:
     """Wine in one prefix, on a private display unless `display` names one (NO_DISPLAY: none).
-
     Its programs run in `locale` (a Unix locale name; by default the caller's), its harness
     commands in HARNESS_LOCALE."""
 
@@ -208,8 +188,7 @@ class WineSession:
         self.prefix = Path(prefix).resolve()
         if (self.prefix / WITH_32BIT_PART).exists():
             i386_support.enable()  # before any process is started: it enters a namespace
-        # The display carries the prefix in its environment too, so that a leftover of a
-        # session can be told by it (see leftovers()).
+        # The display, too, carries the prefix in its environment (see leftovers()).
         self.xvfb = (Xvfb(dict(os.environ, WINEPREFIX=str(self.prefix)))
                      if display is None else None)
         self.display = self.xvfb.display if self.xvfb else display
@@ -230,38 +209,31 @@ class WineSession:
     def __exit__(self, *_):
         self.close()
 
-    def command(self, args):
-        return [WINE64, *[str(a) for a in args]]
-
     def run(self, args, timeout=COMMAND, what=None, env=None, **kwargs):
         """Runs a Wine command to its end; HarnessError once `timeout` seconds have passed,
         naming `what` (by default, the command) as what was waited for."""
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        self._start_server(kwargs)
         try:
-            return subprocess.run(self.command(args), env=env or self.env, check=False,
-                                  timeout=timeout, **kwargs)
+            return subprocess.run(self._command(args, kwargs), env=env or self.env,
+                                  check=False, timeout=timeout, **kwargs)
         except subprocess.TimeoutExpired:
             raise HarnessError(f"waited {timeout} s for {what or ' '.join(map(str, args))} "
                                f"(Wine prefix {self.prefix}); it had not ended") from None
 
     def start(self, args, env=None, **kwargs):
         """Starts a Wine program; `env` adds to the session's environment."""
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        self._start_server(kwargs)
-        return subprocess.Popen(self.command(args), env=dict(self.env, **(env or {})), **kwargs)
+        return subprocess.Popen(self._command(args, kwargs), env=dict(self.env, **(env or {})),
+                                **kwargs)
 
-    def _start_server(self, first_command):
-        """Before the session's first command: its server, and Wine's system processes from
-        that command if its output goes nowhere, else from one of their own (see above)."""
-        if self.server_started:
-            return
-        self.server_started = True
-        _wineserver(self.env, f"-p{SERVER_IDLE}")
-        quiet = all(first_command.get(stream) == subprocess.DEVNULL
-                    for stream in ("stdout", "stderr"))
-        if not quiet:
-            self.harness_command(["cmd", "/c", "exit"], quiet=True)
+    def _command(self, args, kwargs):
+        """The command line; before the session's first, its server, and Wine's system
+        processes from that command if its output goes nowhere, else from one of their own."""
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        if not self.server_started:
+            self.server_started = True
+            _wineserver(self.env, f"-p{SERVER_IDLE}")
+            if any(kwargs.get(stream) != subprocess.DEVNULL for stream in ("stdout", "stderr")):
+                self.harness_command(["cmd", "/c", "exit"], quiet=True)
+        return [WINE64, *map(str, args)]
 
     def import_registry(self, text):
         path = self.prefix / "settings.reg"
@@ -319,9 +291,9 @@ class WineSession:
         return "other", data
 
     def close(self):
-        """Ends this prefix's Wine processes and server, then the display. `wineserver -k` ends
-        the processes, then the server, which saves the registry as it ends; `-w` waits for
-        that. Whatever does not end in time ends with the program's PID namespace."""
+        """Ends this prefix's Wine processes, then its server, which saves the registry as it
+        ends (`-w` waits for that); then the display. Whatever does not end in time ends with
+        the program's PID namespace."""
         try:
             if self.prefix.is_dir() and self.server_started:
                 _wineserver(self.env, "-k")
@@ -354,8 +326,7 @@ def is_32bit_program(path):
 
 def _template_stamp(i386):
     """What a prefix was made with. A prefix booted before wine32 was installed, or without
-    its 32-bit part, cannot run 32-bit programs, so a prefix whose stamp differs is made
-    again."""
+    its 32-bit part, cannot run 32-bit programs, so one whose stamp differs is made again."""
     versions = subprocess.run(
         ["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\\n",
          "wine32:i386", "wine64", "fonts-wine", "fonts-wqy-microhei"],
@@ -375,20 +346,25 @@ def _template_lock(root):
     root.mkdir(parents=True, exist_ok=True)
     with open(root / "template.lock", "w") as lock:
         deadline = time.monotonic() + TEMPLATE_LOCK
-        while True:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise HarnessError(f"waited {TEMPLATE_LOCK} s for another process to "
-                                       f"finish booting or copying the template prefix under "
-                                       f"{root}") from None
-                time.sleep(1)
+        while not _try_lock(lock):
+            if time.monotonic() > deadline:
+                raise HarnessError(f"waited {TEMPLATE_LOCK} s for another process to finish "
+                                   f"booting or copying the template prefix under {root}")
+            time.sleep(1)
         yield
 
 
-def _ensure_template_locked(root, i386):
+def _try_lock(file):
+    try:
+        fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+
+
+def ensure_template(root, i386):
+    """The booted template prefix under `root`, booting it if needed; the caller holds the
+    template lock."""
     template = root / "template"
     if not is_current(template, i386):
         shutil.rmtree(template, ignore_errors=True)
@@ -397,8 +373,8 @@ def _ensure_template_locked(root, i386):
             (template / WITH_32BIT_PART).touch()
         print(f"Booting the Wine prefix {template} (once per build tree"
               + ("; with its 32-bit part)..." if i386 else ")..."), file=sys.stderr, flush=True)
-        # A 64-bit-only tree does not ask for 32-bit support: where the kernel runs no 32-bit
-        # programs, Wine then leaves the prefix's 32-bit part out instead of emulating it.
+        # Where the kernel runs no 32-bit programs, a 64-bit-only tree's prefix is booted
+        # without asking for them: Wine then leaves its 32-bit part out rather than emulate it.
         with WineSession(template) as session:
             session.harness_command(["wineboot", "-i"], quiet=True, timeout=WINEBOOT)
             session.import_registry(_prefix_settings())
@@ -406,22 +382,16 @@ def _ensure_template_locked(root, i386):
     return template
 
 
-def ensure_template(root, i386):
-    """The booted template prefix under `root`, booting it once (other callers wait)."""
-    root = Path(root).resolve()
-    with _template_lock(root):
-        return _ensure_template_locked(root, i386)
-
-
 def new_prefix(root, name, i386):
-    """A fresh private prefix `root/name`, copied from the template."""
+    """A fresh private prefix `root/name`, copied from the template (booted first if need be;
+    other callers wait)."""
     root = Path(root).resolve()
     prefix = root / name
     with _template_lock(root):  # the template must not be remade while it is copied
-        template = _ensure_template_locked(root, i386)
+        template = ensure_template(root, i386)
         shutil.rmtree(prefix, ignore_errors=True)
 
-        # Only the system's program files are shared; Wine may rewrite anything else in place
+        # Only Wine's program files are shared; Wine may rewrite anything else in place
         # (registry, .ini files), so every other file gets a copy of its own.
         def link_or_copy(source, target):
             shared = Path(source).relative_to(template).parts[:3] in SHARED_DIRS
@@ -433,45 +403,38 @@ def new_prefix(root, name, i386):
 def leftovers(root):
     """(pid, command line) of every process still running for a prefix under `root`: Wine's
     processes, their server, their displays and, where 32-bit programs are emulated, qemu."""
-    root = str(Path(root).resolve()) + "/"
+    marker = b"WINEPREFIX=" + str(Path(root).resolve()).encode() + b"/"
     found = []
     for process in Path("/proc").iterdir():
         try:
             environment = (process / "environ").read_bytes().split(b"\0")
-            command = (process / "cmdline").read_bytes().replace(b"\0", b" ").decode(
-                errors="replace").strip()
+            command = (process / "cmdline").read_bytes().replace(b"\0", b" ").strip()
         except OSError:  # gone meanwhile, or not ours to read
             continue
-        for variable in environment:
-            prefix = variable[11:].decode(errors="replace")
-            if variable.startswith(b"WINEPREFIX=") and command and prefix.startswith(root):
-                found.append((int(process.name), command))
+        if command and any(variable.startswith(marker) for variable in environment):
+            found.append((int(process.name), command.decode(errors="replace")))
     return found
 
 
 def _run_command(options):
-    name = options.name or f"run-{Path(options.program[0]).stem}-{os.urandom(4).hex()}"
-    program_name = Path(options.program[0]).name
-    prefix = new_prefix(options.root, name, is_32bit_program(options.program[0]))
-    status = None
-    try:
-        with WineSession(prefix, display=NO_DISPLAY if options.no_display else None) as session:
-            program = session.start(options.program)
-            try:
-                status = program.wait(PROGRAM)
-            except subprocess.TimeoutExpired:
-                program.kill()
-                status = program.wait()
-                print(f"{program_name} had not ended {PROGRAM} s after it started; it was "
-                      "ended", file=sys.stderr, flush=True)
-    finally:
-        if status == 0 and not options.keep:
-            shutil.rmtree(prefix, ignore_errors=True)
-        elif status is not None and status != 0:
-            # Says something even when the program itself could not (it never started, or
-            # ended before its output was flushed).
-            print(f"{program_name} ended with status {status:#x}; its prefix is kept: {prefix}",
+    program = Path(options.program[0])
+    name = options.name or f"run-{program.stem}-{os.urandom(4).hex()}"
+    prefix = new_prefix(options.root, name, is_32bit_program(program))
+    with WineSession(prefix, display=NO_DISPLAY if options.no_display else None) as session:
+        process = session.start(options.program)
+        try:
+            status = process.wait(PROGRAM)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            status = process.wait()
+            print(f"{program.name} had not ended {PROGRAM} s after it started; it was ended",
                   file=sys.stderr, flush=True)
+    if status != 0:
+        # Said even when the program could not (it never started, or its output was lost).
+        print(f"{program.name} ended with status {status:#x}; its prefix is kept: {prefix}",
+              file=sys.stderr, flush=True)
+    elif not options.keep:
+        shutil.rmtree(prefix, ignore_errors=True)
     return status
 
 
@@ -479,18 +442,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    run = commands.add_parser("run")
-    run.add_argument("--root", required=True)
+    run, template, _ = [commands.add_parser(name) for name in ("run", "template", "leftovers")]
+    for command in commands.choices.values():
+        command.add_argument("--root", required=True, type=lambda root: Path(root).resolve())
     run.add_argument("--name")
     run.add_argument("--keep", action="store_true")
-    run.add_argument("--no-display", action="store_true",
-                     help="run where no window can be made")
+    run.add_argument("--no-display", action="store_true", help="run where no window can be made")
     run.add_argument("program", nargs=argparse.REMAINDER)
-    check = commands.add_parser("leftovers", help="lists processes left running for prefixes "
-                                "under ROOT; fails when there are any")
-    check.add_argument("--root", required=True)
-    template = commands.add_parser("template")
-    template.add_argument("--root", required=True)
     template.add_argument("--32-bit", dest="i386", action="store_true")
     options = parser.parse_args()
     if options.command == "leftovers":
@@ -499,21 +457,17 @@ def main():
             print(f"left running: pid {pid}: {command}")
         return 1 if found else 0
     own_what_it_starts()
-    if options.command == "template":
-        try:
-            ensure_template(options.root, options.i386)
-        except HarnessError as error:
-            print(f"harness failure: {error}", file=sys.stderr, flush=True)
-            return 1
-        return 0
-    if options.program and options.program[0] == "--":
-        options.program = options.program[1:]
     try:
+        if options.command == "template":
+            with _template_lock(options.root):
+                ensure_template(options.root, options.i386)
+            return 0
+        options.program = options.program[options.program[:1] == ["--"]:]
         return _run_command(options)
     except HarnessError as error:
-        print(f"harness failure, not {Path(options.program[0]).name}'s: {error}",
-              file=sys.stderr, flush=True)
-        return 125
+        whose = f", not {Path(options.program[0]).name}'s" if options.command == "run" else ""
+        print(f"harness failure{whose}: {error}", file=sys.stderr, flush=True)
+        return 125 if options.command == "run" else 1
 
 
 if __name__ == "__main__":
