@@ -1,40 +1,28 @@
-// boxwatch: watches for message boxes with a given title, the way a person in front of the
-// screen would see them, and answers them with OK.
-//
+// boxwatch: reports message boxes as a person at the screen would see them, and presses OK.
+// Texts are UTF-16 code units in hex ("-" when empty), which nothing on the way re-encodes.
 //   boxwatch.exe --title T [--stop-file F] [--hold-file F] [--hold-ms N] [--wait-ms N]
-//     Every new visible top-level dialog (class "#32770") titled T is reported on one line:
+//     Says "watching" once it has looked at the desktop; then, for each new visible dialog
+//     (class "#32770") titled T, the line below. OK is pressed at once or, with --hold-file,
+//     once that file exists, the box is gone or --hold-ms has passed ("hold-expired ms=N").
+//     It ends when the stop file exists (after one last look) or after --wait-ms without any
+//     box ("wait-expired ms=N"), saying "count=N".
 //       box title=<hex> text=<hex> icon=information|error|warning|question|none|unknown
-//           buttons=<id>:<hex>,... rect=left,top,right,bottom
-//     where <hex> is the text as UTF-16 code units in hex, so that nothing on the way can
-//     re-encode it. Its first line, once it has looked at the desktop's windows, is
-//       watching
-//     so that the program to watch can be started only then. Once reported, the box is
-//     answered with OK; with --hold-file, only after that file exists (time for a
-//     screenshot), or once the box is gone (a person answered it), or after --hold-ms,
-//     which is then said:
-//       hold-expired ms=N
-//     Watching ends when the stop file exists (one last look is taken first) or after
-//     --wait-ms without any box, which is then said:
-//       wait-expired ms=N
-//     The last line is
-//       count=N
-//
+//           buttons=<id>:<hex>,...|- rect=left,top,right,bottom
 //   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N]
-//     Benchmark mode: N rounds, each starting every command line once, in turn, and watching
-//     its boxes as above. For each run it prints the microseconds from just before process
-//     creation until the program's box is found, the program's peak working set up to then,
-//     and its exit code once OK has been pressed:
+//     N rounds, each running every command line in turn, watched as above: microseconds from
+//     just before process creation until its box, peak working set then, exit code. A failed
+//     run ends the rounds (no box, or no end, within --wait-ms: the program is then ended):
 //       run=<i> name=<NAME> visible_us=<n> peak_kb=<n> exit=<code>
-//     A run that fails ends the rounds with one line saying why, e.g. a program that shows no
-//     box within --wait-ms (it is then ended) or does not end within --wait-ms of its box:
 //       run=<i> name=<NAME> error=launch|no-box|no-box-within|did-not-end ...
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,12 +30,9 @@
 namespace {
 
 struct Options {
-    std::wstring title;
-    std::wstring stopFile;
-    std::wstring holdFile;
-    std::vector<std::pair<std::wstring, std::wstring>> launches;  // name, command line
-    DWORD waitMs = 60000;
-    DWORD holdMs = 60000;
+    std::wstring title, stopFile, holdFile;
+    std::vector<std::wstring> launches;  // NAME=COMMANDLINE
+    DWORD waitMs = 60000, holdMs = 60000;
     int runs = 1;
 };
 
@@ -77,19 +62,18 @@ bool FileExists(const std::wstring& path) {
     return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+BOOL CALLBACK CollectVisible(HWND window, LPARAM list) {
+    if (IsWindowVisible(window)) reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
 // 32-bit pixels of a width x height image, drawn by `paint` onto a bitmap of its own.
 template <typename Paint>
 std::vector<DWORD> Pixels(int width, int height, Paint paint) {
     BITMAPINFO format{};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = width;
-    format.bmiHeader.biHeight = -height;
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
+    format.bmiHeader = {sizeof format.bmiHeader, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
+    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
     std::vector<DWORD> pixels;
     if (bitmap) {
@@ -116,9 +100,8 @@ long Distance(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
     return sum;
 }
 
-// Which of the system's message box icons the icon control shows. Icon handles cannot be
-// compared across processes (they differ on Wine), so what is on the screen is compared with
-// each system icon drawn on the same background.
+// Which system message box icon the control shows. Icon handles differ across processes (on
+// Wine), so what is on the screen is compared with each system icon on the same background.
 const char* IconName(HWND control) {
     RECT rect{};
     GetWindowRect(control, &rect);
@@ -134,100 +117,59 @@ const char* IconName(HWND control) {
                            {IDI_WARNING, "warning"}, {IDI_QUESTION, "question"}};
     // The closest system icon, when it is clearly closer than any other; "unknown" while the
     // control is not painted yet (or shows something else).
-    const char* best = "unknown";
-    long bestDistance = -1, runnerUp = -1;
+    std::multimap<long, const char*> ranked;  // by distance
     for (const auto& k : known) {
-        const auto drawn = Pixels(width, height, [&](HDC target, HDC) {
+        ranked.emplace(Distance(shown, Pixels(width, height, [&](HDC target, HDC) {
             const RECT all{0, 0, width, height};
-            HBRUSH fill = CreateSolidBrush(
-                RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
-            FillRect(target, &all, fill);
-            DeleteObject(fill);
+            SetDCBrushColor(target, RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF,
+                                        background & 0xFF));
+            FillRect(target, &all, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
             DrawIconEx(target, 0, 0, LoadIconW(nullptr, k.id), width, height, 0, nullptr,
                        DI_NORMAL);
-        });
-        const long distance = Distance(shown, drawn);
-        if (bestDistance < 0 || distance < bestDistance) {
-            runnerUp = bestDistance;
-            bestDistance = distance;
-            best = k.name;
-        } else if (runnerUp < 0 || distance < runnerUp) {
-            runnerUp = distance;
-        }
+        })), k.name);
     }
-    return bestDistance * 4 < runnerUp ? best : "unknown";
+    const auto best = ranked.begin(), runnerUp = std::next(best);
+    return best->first * 4 < runnerUp->first ? best->second : "unknown";
 }
 
 struct BoxReport {
     std::wstring text;
-    HWND iconControl = nullptr;
     std::string buttons;
-    HWND okButton = nullptr;
+    HWND iconControl = nullptr, okButton = nullptr;
 };
 
-BOOL CALLBACK InspectChild(HWND child, LPARAM param) {
-    auto& report = *reinterpret_cast<BoxReport*>(param);
-    const std::wstring kind = ClassName(child);
-    if (_wcsicmp(kind.c_str(), L"Static") == 0) {
-        const LONG style = GetWindowLongW(child, GWL_STYLE);
-        if ((style & SS_TYPEMASK) == SS_ICON) {
-            if (IsWindowVisible(child)) report.iconControl = child;
-        } else if (IsWindowVisible(child)) {
-            report.text += WindowText(child);
-        }
-    } else if (_wcsicmp(kind.c_str(), L"Button") == 0 && IsWindowVisible(child)) {
-        const int id = GetDlgCtrlID(child);
-        char entry[32];
-        std::snprintf(entry, sizeof entry, "%s%d:", report.buttons.empty() ? "" : ",", id);
-        report.buttons += entry + Hex(WindowText(child));
-        if (id == IDOK) report.okButton = child;
-    }
-    return TRUE;
-}
-
-struct Search {
-    const std::wstring* title;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectBoxes(HWND window, LPARAM param) {
-    auto& search = *reinterpret_cast<Search*>(param);
-    if (IsWindowVisible(window) && ClassName(window) == L"#32770" &&
-        WindowText(window) == *search.title) {
-        search.found.push_back(window);
-    }
-    return TRUE;
-}
-
-std::vector<HWND> FindBoxes(const std::wstring& title) {
-    Search search{&title, {}};
-    EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-// Answers the box as a click on its OK button would.
-void PressOk(HWND box) {
+BoxReport ReadBox(HWND box) {
     BoxReport report;
-    EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(report.okButton));
+    std::vector<HWND> children;
+    EnumChildWindows(box, CollectVisible, reinterpret_cast<LPARAM>(&children));
+    for (HWND child : children) {
+        const std::wstring kind = ClassName(child);
+        if (_wcsicmp(kind.c_str(), L"Static") == 0) {
+            const bool icon = (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+            if (icon) report.iconControl = child;
+            else report.text += WindowText(child);
+        } else if (_wcsicmp(kind.c_str(), L"Button") == 0) {
+            const int id = GetDlgCtrlID(child);
+            if (!report.buttons.empty()) report.buttons += ',';
+            report.buttons += std::to_string(id) + ':' + Hex(WindowText(child));
+            if (id == IDOK) report.okButton = child;
+        }
+    }
+    return report;
 }
 
 void Report(HWND box) {
-    BoxReport report;
-    EnumChildWindows(box, InspectChild, reinterpret_cast<LPARAM>(&report));
+    const BoxReport report = ReadBox(box);
     RECT rect{};
     GetWindowRect(box, &rect);
     // A busy machine may not have painted the icon yet: look again for a few seconds.
-    const char* icon = "none";
-    if (report.iconControl) {
-        for (int attempt = 0; attempt < 50; ++attempt, Sleep(100)) {
-            icon = IconName(report.iconControl);
-            if (std::strcmp(icon, "unknown") != 0) break;
-        }
+    std::string icon = report.iconControl ? "unknown" : "none";
+    for (int attempt = 0; attempt < 50 && icon == "unknown"; ++attempt) {
+        icon = IconName(report.iconControl);
+        if (icon == "unknown") Sleep(100);
     }
     std::printf("box title=%s text=%s icon=%s buttons=%s rect=%ld,%ld,%ld,%ld\n",
-                Hex(WindowText(box)).c_str(), Hex(report.text).c_str(), icon,
+                Hex(WindowText(box)).c_str(), Hex(report.text).c_str(), icon.c_str(),
                 report.buttons.empty() ? "-" : report.buttons.c_str(), rect.left, rect.top,
                 rect.right, rect.bottom);
     std::fflush(stdout);
@@ -235,25 +177,27 @@ void Report(HWND box) {
 
 // What one watch saw of the program it started, if any.
 struct Watched {
-    size_t boxes = 0;
+    std::set<HWND> boxes;          // every box it reported
     LARGE_INTEGER firstVisible{};  // when its first box was found
     SIZE_T peakKb = 0;             // the program's peak working set by then
     bool waitExpired = false;      // waitMs passed without a box
 };
 
-// Watches until the stop file exists or `program` (when given) has ended, taking one last
-// look; or until --wait-ms passes without any box. Each new box titled T (of `program` alone,
-// when given) is reported, held as --hold-file asks, and answered with OK.
+// Watches as described at the top. When `program` is given, only its boxes count, and its end
+// ends the watch as the stop file does.
 Watched WatchBoxes(const Options& options, HANDLE program = nullptr, DWORD programId = 0) {
     Watched watched;
-    std::set<HWND> seen;
     DWORD lastActivity = GetTickCount();
     for (bool lastLook = false, first = true; !lastLook; first = false) {
         const bool ended = FileExists(options.stopFile) ||
                            (program && WaitForSingleObject(program, 0) == WAIT_OBJECT_0);
         watched.waitExpired = !ended && GetTickCount() - lastActivity > options.waitMs;
         lastLook = ended || watched.waitExpired;
-        std::vector<HWND> boxes = FindBoxes(options.title);
+        std::vector<HWND> boxes;
+        EnumWindows(CollectVisible, reinterpret_cast<LPARAM>(&boxes));
+        boxes.erase(std::remove_if(boxes.begin(), boxes.end(), [&](HWND window) {
+            return ClassName(window) != L"#32770" || WindowText(window) != options.title;
+        }), boxes.end());
         if (first && !program) {
             std::printf("watching\n");
             std::fflush(stdout);
@@ -261,8 +205,8 @@ Watched WatchBoxes(const Options& options, HANDLE program = nullptr, DWORD progr
         for (HWND box : boxes) {
             DWORD owner = 0;
             GetWindowThreadProcessId(box, &owner);
-            if ((program && owner != programId) || !seen.insert(box).second) continue;
-            if (seen.size() == 1 && program) {
+            if ((program && owner != programId) || !watched.boxes.insert(box).second) continue;
+            if (program && watched.boxes.size() == 1) {
                 QueryPerformanceCounter(&watched.firstVisible);
                 PROCESS_MEMORY_COUNTERS memory{};
                 memory.cb = sizeof memory;
@@ -280,18 +224,20 @@ Watched WatchBoxes(const Options& options, HANDLE program = nullptr, DWORD progr
                 Sleep(50);
             }
             std::fflush(stdout);
-            PressOk(box);
+            // Answered as a click on its OK button would answer it.
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(ReadBox(box).okButton));
             lastActivity = GetTickCount();
         }
         if (!lastLook) Sleep(program ? 1 : 50);
     }
-    watched.boxes = seen.size();
     return watched;
 }
 
-// One timed run of `commandLine`, watched as above; false when it failed, said in one line.
-bool TimeOneRun(const Options& options, int run, const std::wstring& name,
-                std::wstring commandLine) {
+// One timed run of NAME=COMMANDLINE, watched as above; false, said in one line, on failure.
+bool TimeOneRun(const Options& options, int run, const std::wstring& launch) {
+    const std::wstring name = launch.substr(0, launch.find(L'='));
+    std::wstring commandLine = launch.substr(launch.find(L'=') + 1);
     LARGE_INTEGER frequency, start;
     QueryPerformanceFrequency(&frequency);
     STARTUPINFOW startup{};
@@ -300,8 +246,7 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
     QueryPerformanceCounter(&start);
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &process)) {
-        std::printf("run=%d name=%ls error=launch code=%lu\n", run, name.c_str(),
-                    GetLastError());
+        std::printf("run=%d name=%ls error=launch code=%lu\n", run, name.c_str(), GetLastError());
         return false;
     }
     const Watched watched = WatchBoxes(options, process.hProcess, process.dwProcessId);
@@ -311,41 +256,20 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& name,
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (watched.boxes == 0) {
-        if (watched.waitExpired) {
-            std::printf("run=%d name=%ls error=no-box-within ms=%lu\n", run, name.c_str(),
-                        options.waitMs);
-        } else {
-            std::printf("run=%d name=%ls error=no-box exit=%lu\n", run, name.c_str(), exitCode);
-        }
-        return false;
+    std::printf("run=%d name=%ls ", run, name.c_str());
+    if (watched.boxes.empty() && watched.waitExpired) {
+        std::printf("error=no-box-within ms=%lu\n", options.waitMs);
+    } else if (watched.boxes.empty()) {
+        std::printf("error=no-box exit=%lu\n", exitCode);
+    } else if (!ended) {
+        std::printf("error=did-not-end ms=%lu\n", options.waitMs);
+    } else {
+        std::printf("visible_us=%lld peak_kb=%zu exit=%lu\n",
+                    (watched.firstVisible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart,
+                    size_t(watched.peakKb), exitCode);
     }
-    if (!ended) {
-        std::printf("run=%d name=%ls error=did-not-end ms=%lu\n", run, name.c_str(),
-                    options.waitMs);
-        return false;
-    }
-    std::printf("run=%d name=%ls visible_us=%lld peak_kb=%zu exit=%lu\n", run, name.c_str(),
-                (watched.firstVisible.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart,
-                size_t(watched.peakKb), exitCode);
     std::fflush(stdout);
-    return true;
-}
-
-int Launch(const Options& options) {
-    for (int run = 1; run <= options.runs; ++run) {
-        for (const auto& [name, commandLine] : options.launches) {
-            if (!TimeOneRun(options, run, name, commandLine)) return 2;
-        }
-    }
-    return 0;
-}
-
-int Watch(const Options& options) {
-    const Watched watched = WatchBoxes(options);
-    if (watched.waitExpired) std::printf("wait-expired ms=%lu\n", options.waitMs);
-    std::printf("count=%zu\n", watched.boxes);
-    return 0;
+    return !watched.boxes.empty() && ended;
 }
 
 }  // namespace
@@ -353,20 +277,14 @@ int Watch(const Options& options) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
-        const std::wstring name = argv[i];
-        const wchar_t* value = argv[i + 1];
+        const std::wstring name = argv[i], value = argv[i + 1];
         if (name == L"--title") options.title = value;
         else if (name == L"--stop-file") options.stopFile = value;
         else if (name == L"--hold-file") options.holdFile = value;
-        else if (name == L"--hold-ms") options.holdMs = std::wcstoul(value, nullptr, 10);
-        else if (name == L"--launch") {
-            const std::wstring launch = value;
-            const size_t separator = launch.find(L'=');
-            options.launches.emplace_back(launch.substr(0, separator),
-                                          launch.substr(separator + 1));
-        }
-        else if (name == L"--wait-ms") options.waitMs = std::wcstoul(value, nullptr, 10);
-        else if (name == L"--runs") options.runs = int(std::wcstol(value, nullptr, 10));
+        else if (name == L"--hold-ms") options.holdMs = std::wcstoul(value.c_str(), nullptr, 10);
+        else if (name == L"--wait-ms") options.waitMs = std::wcstoul(value.c_str(), nullptr, 10);
+        else if (name == L"--runs") options.runs = int(std::wcstol(value.c_str(), nullptr, 10));
+        else if (name == L"--launch") options.launches.push_back(value);
         else {
             std::fprintf(stderr, "boxwatch: unknown option %ls\n", name.c_str());
             return 2;
@@ -376,5 +294,16 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "boxwatch: --title is required\n");
         return 2;
     }
-    return options.launches.empty() ? Watch(options) : Launch(options);
+    if (options.launches.empty()) {
+        const Watched watched = WatchBoxes(options);
+        if (watched.waitExpired) std::printf("wait-expired ms=%lu\n", options.waitMs);
+        std::printf("count=%zu\n", watched.boxes.size());
+        return 0;
+    }
+    for (int run = 1; run <= options.runs; ++run) {
+        for (const std::wstring& launch : options.launches) {
+            if (!TimeOneRun(options, run, launch)) return 2;
+        }
+    }
+    return 0;
 }
