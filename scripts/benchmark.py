@@ -86,7 +86,7 @@ def run(runs):
     root = BUILD / "benchmark" / "wine"
     prefix = wine_session.new_prefix(root, "bench", i386=True)
     launches = candidates(prefix)
-    args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE]
+    args = [BUILD / "win-x86" / "boxwatch.exe", "--title", tool_driver.TITLE, "--poll-ms", "1"]
     args += [arg for name, command in launches.items() for arg in ("--launch", f"{name}={command}")]
     # Every candidate runs under the same Chinese locale (see candidates()).
     with wine_session.WineSession(prefix, locale="zh_CN.UTF-8") as session:

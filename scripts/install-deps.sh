@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh [run-x64|run-x86|all]
 # run-x64 is what command 1 needs (the x64 build, no i386 packages), run-x86 the same for the
 # x86 build, all (the default) also what command 2, the release and the benchmark need.
-# As root it runs apt-get, output in build/install-deps.log; as anyone else it prints the command.
+# As root it runs apt-get, its output in build/install-deps.log; as anyone else it prints the
+# command.
 # apt retries a failed connection (Acquire::Retries) and waits for dpkg's lock
 # (DPkg::Lock::Timeout), but apt 2.6 fetches a file that does not match its index (a mirror in
 # mid-sync) only once, and `apt-get update` fails at once on lists another one holds: this
@@ -19,16 +20,21 @@ cd "$(dirname "$0")/.."
 export LC_ALL=C DEBIAN_FRONTEND=noninteractive
 unset LANGUAGE
 
+# Wine's 64-bit preloader reserves a Windows program's address space before anything else is
+# mapped: without it, the loader's heap, placed at random up to 1 GiB above it, can take the
+# fixed address of the shared user data, and the program fails to start.
 run_x64=(cmake make python3 g++-mingw-w64-x86-64-win32
-         wine wine64 fonts-wine xvfb fonts-wqy-microhei python3-pil)
+         wine wine64 wine64-preloader fonts-wine xvfb fonts-wqy-microhei python3-pil)
 # Wine's 32-bit loader comes with its preloader, which reserves a Windows program's address
 # space in one step: where 32-bit programs are emulated, piece by piece takes about a minute.
 run_x86=("${run_x64[@]}" g++-mingw-w64-i686-win32 wine32:i386 wine32-preloader:i386)
 all=("${run_x86[@]}" g++ googletest libgtest-dev
      python3-pefile zip openssl osslsigncode ansible python3-yaml)
 case ${1:-all} in
-    run-x64) packages=("${run_x64[@]}") about="the x64 cross compiler, Wine's 64-bit side, Xvfb and fonts" ;;
-    run-x86) packages=("${run_x86[@]}") about="both cross compilers, Wine with its 32-bit side, Xvfb and fonts" ;;
+    run-x64) packages=("${run_x64[@]}")
+             about="the x64 cross compiler, Wine's 64-bit side, Xvfb and fonts" ;;
+    run-x86) packages=("${run_x86[@]}")
+             about="both cross compilers, Wine with its 32-bit side, Xvfb and fonts" ;;
     all) packages=("${all[@]}") about="compilers, Wine with its 32-bit side, Xvfb, fonts and test tools" ;;
     *) echo "usage: $0 [run-x64|run-x86|all]" >&2; exit 2 ;;
 esac

@@ -1,19 +1,17 @@
 #!/usr/bin/python3
 """Runs TorvaNetWorkSetup.exe as a user would and sees what the user sees.
 
-The tool is started with `wine`, like a double-click; boxwatch.exe, in the same prefix, reports
-every box titled "TorvaNetWork" (text as UTF-16 code units, icon, buttons, position),
-optionally waits while the box is photographed, and presses OK. The tool starts only once
-boxwatch is watching, and runs with Wine's error channel on: what it and Wine say on its
-standard error is kept, for a run that shows no box to say why.
+boxwatch.exe starts the tool as Windows' shell starts a program it is asked to open
+(CreateProcess), in the same prefix, and reports each of the tool's boxes titled "TorvaNetWork"
+(text as UTF-16 code units, icon, buttons, position), optionally waits while the box is
+photographed, and presses OK. Both run with Wine's error channel on: what the tool and Wine say
+on standard error is kept, for a run that shows no box to say why.
 """
 
-import queue
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -26,8 +24,7 @@ VALUE_NAME = "TcpMaxDataRetransmissions"
 HANG_GUARD_MS = 3 * 60 * 1000  # the tool's run, box and all: under 15 s measured (BENCHMARKS.md)
 PERSON_GUARD_MS = 60 * 60 * 1000  # the same, where a person at the display answers the box
 HOLD_GUARD_MS = 60 * 1000  # boxwatch's wait for the screenshot before it answers the box
-WATCH_END_S = 60  # boxwatch's end once the stop file is there
-WATCH_START_S = 60  # boxwatch's start, until it says it is watching: about a second
+WATCH_END_S = 60  # boxwatch's own start and end, beyond its guards on the tool: about a second
 
 
 def decode_units(hex_units):
@@ -81,91 +78,82 @@ def screenshot(display, rect, path, margin=12):
 
 
 class ToolHung(RuntimeError):
-    """The tool had not ended within its bound."""
+    """The tool showed no box, or had not ended, within its bound; boxwatch ended it."""
 
 
 def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
-    """Starts the tool once boxwatch is watching, and returns what was seen once it has ended.
+    """Runs the tool under boxwatch and returns what was seen once both have ended. A run that
+    Wine could not start (wine_session.START_FAILURE) is run once more."""
+    try:
+        return _run_once(session, exe, boxwatch, screenshot_path, person)
+    except wine_session.NotStarted as error:
+        print(f"{error}; running it once more", file=sys.stderr, flush=True)
+        return _run_once(session, exe, boxwatch, screenshot_path, person)
+
+
+def _run_once(session, exe, boxwatch, screenshot_path, person):
+    """Runs the tool under boxwatch once.
 
     boxwatch answers each box with OK: at once, or once it is photographed (screenshot_path);
     where a person at the display answers it (person), it only reports it. Its lines are read
-    as they come, and the tool's end ends the watch at once, box or no box. Every wait is
-    bounded: ToolHung when the tool does not end, wine_session.HarnessError when boxwatch does
-    not start or end.
+    as they come; the tool's end ends the watch at once, box or no box. Every wait is bounded:
+    ToolHung when the tool shows no box or does not end, wine_session.HarnessError when
+    boxwatch cannot start the tool or does not end.
     """
     guard_ms = PERSON_GUARD_MS if person else HANG_GUARD_MS
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
-        stop_file, hold_file, errors = (Path(scratch) / name for name in ("stop", "hold", "err"))
-        watch_args = [boxwatch, "--title", TITLE, "--stop-file", windows_path(stop_file),
-                      "--wait-ms", str(guard_ms)]
+        hold_file, errors = Path(scratch) / "hold", Path(scratch) / "errors"
+        args = [boxwatch, "--title", TITLE, "--launch", f'tool="{windows_path(exe)}"',
+                "--wait-ms", str(guard_ms)]
+        hold_ms = guard_ms if person else HOLD_GUARD_MS
         if screenshot_path or person:  # the hold file is made only once the box is photographed
-            watch_args += ["--hold-file", windows_path(hold_file),
-                           "--hold-ms", str(guard_ms if person else HOLD_GUARD_MS)]
-        watcher = session.start(watch_args, stdout=subprocess.PIPE, text=True)
-        lines = queue.Queue()
-        threading.Thread(target=_forward, args=(watcher.stdout, lines), daemon=True).start()
-        run, seen, tool = Run(), [], None
+            args += ["--hold-file", windows_path(hold_file), "--hold-ms", str(hold_ms)]
+        with open(errors, "wb") as output:
+            watcher = session.start(args, env=wine_session.ERROR_CHANNEL, stdout=subprocess.PIPE,
+                                    stderr=output, text=True)
+        # boxwatch waits for the box, holds it, then waits for the tool's end, each bounded;
+        # past all that, every program of the session is ended, and with them boxwatch's output.
+        bound = (2 * guard_ms + hold_ms) / 1000 + WATCH_END_S
+        guard = threading.Timer(bound, session.end_programs)
+        guard.start()
+        seen = []
         try:
-            started = _next_line(lines, WATCH_START_S)
-            if started != "watching\n":
-                raise wine_session.HarnessError(
-                    f"waited {WATCH_START_S} s for boxwatch to start watching; "
-                    + ("it ended first" if started is None else f"it said {started!r}"))
-            with open(errors, "wb") as output:
-                tool = session.start([exe], env=wine_session.ERROR_CHANNEL, stdout=output,
-                                     stderr=output)
-            deadline = time.monotonic() + guard_ms / 1000
-            while tool.poll() is None:
-                if time.monotonic() > deadline:
-                    raise ToolHung(f"{Path(exe).name} had not ended {guard_ms // 60000} min "
-                                   f"after it started; boxwatch saw:\n{''.join(seen)}")
-                line = _next_line(lines, 0.2, default="")
-                if line is None:  # boxwatch ended before the tool: kept for the last read
-                    lines.put(None)
-                    time.sleep(0.2)
-                    line = ""
+            for line in watcher.stdout:
                 seen.append(line)
                 if screenshot_path and line.startswith("box ") and not hold_file.exists():
                     screenshot(session.display, parse_box(line).rect, screenshot_path)
                     hold_file.touch()
-            run.exit_status = tool.returncode
-            stop_file.touch()
-            try:
-                watcher.wait(WATCH_END_S)
-            except subprocess.TimeoutExpired:
-                raise wine_session.HarnessError(
-                    f"waited {WATCH_END_S} s for boxwatch to end after the tool had ended "
-                    f"(status {run.exit_status})") from None
-            while (line := _next_line(lines, WATCH_END_S)) is not None:
-                seen.append(line)
+            watcher.wait()
         finally:
-            for process in (tool, watcher):
-                if process and process.poll() is None:
-                    process.kill()
-                    process.wait()
-            if errors.exists():
-                run.tool_errors = errors.read_text(errors="replace")
-        run.boxwatch_output = "".join(seen)
-        run.boxes = [parse_box(line) for line in seen if line.startswith("box ")]
-        if screenshot_path and "hold-expired" in run.boxwatch_output:
-            raise wine_session.HarnessError(
-                f"boxwatch waited {HOLD_GUARD_MS // 1000} s for the box's screenshot and "
-                "answered the box without it")
-        return run
-
-
-def _next_line(lines, timeout, default=None):
-    """boxwatch's next line; None once it has ended; `default` when none came in time."""
-    try:
-        return lines.get(timeout=timeout)
-    except queue.Empty:
-        return default
-
-
-def _forward(stream, lines):
-    for line in stream:
-        lines.put(line)
-    lines.put(None)
+            guard.cancel()
+            if watcher.poll() is None:
+                watcher.kill()
+                watcher.wait()
+        run = Run(boxwatch_output="".join(seen), tool_errors=errors.read_text(errors="replace"),
+                  boxes=[parse_box(line) for line in seen if line.startswith("box ")])
+    ended = dict(item.split("=", 1) for line in seen if line.startswith("run=")
+                 for item in line.split())
+    name, error, minutes = Path(exe).name, ended.get("error"), guard_ms // 60000
+    status = int(ended["exit"]) if "exit" in ended else watcher.returncode
+    if not run.boxes and wine_session.not_started(status, run.tool_errors):
+        raise wine_session.NotStarted(f"Wine could not start {name if ended else 'boxwatch'}: "
+                                      + wine_session.START_FAILURE)
+    if error == "no-box-within":
+        raise ToolHung(f"{name} showed no box within {minutes} min; it was ended")
+    if error == "did-not-end":
+        raise ToolHung(f"{name} had not ended {minutes} min after its box; it was ended. "
+                       f"boxwatch saw:\n{run.boxwatch_output}")
+    if error not in (None, "no-box") or "exit" not in ended:  # not started, or boxwatch hung
+        raise wine_session.HarnessError(
+            f"boxwatch did not run {name} to its end within {bound:.0f} s (status "
+            f"{watcher.returncode}); it said:\n{run.boxwatch_output or '(nothing)'}\n"
+            f"Standard error:\n{run.tool_errors[-1500:] or '(nothing)'}")
+    run.exit_status = status
+    if screenshot_path and "hold-expired" in run.boxwatch_output:
+        raise wine_session.HarnessError(
+            f"boxwatch waited {HOLD_GUARD_MS // 1000} s for the box's screenshot and "
+            "answered the box without it")
+    return run
 
 
 windows_path = wine_session.windows_path

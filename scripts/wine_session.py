@@ -10,8 +10,9 @@ kernel ends once that first one has ended.
 
 A session starts its prefix's wineserver itself, kept SERVER_IDLE seconds after its last
 program rather than Wine's 3, and Wine's system processes (services.exe and the rest) with it,
-from a command whose output goes nowhere: those processes inherit that output and hold it open
-until the server ends, so a command whose output is read would wait for them.
+from a command whose output goes to no pipe: those processes inherit that output and hold it
+open until the server ends, so a command whose output is read through a pipe would wait for
+them.
 
 Every program starts through Wine's 64-bit loader, which hands a 32-bit program on to the
 32-bit one (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
@@ -89,9 +90,27 @@ LINKED_FONTS = ["Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Seri
 SHARED_DIRS = {("drive_c", "windows", name) for name in ("system32", "syswow64", "winsxs")}
 
 
+# Wine (8.0) sometimes cannot start a process: the fixed address of its shared user data is
+# taken, and it exits with status 1, saying only this on its error channel. Seen for emulated
+# 32-bit programs; for 64-bit ones without Wine's 64-bit preloader (its heap, placed at random up
+# to 1 GiB above the loader, can cover that address). The process never ran: it is started once
+# more.
+START_FAILURE = "failed to map the shared user data"
+
+
+def not_started(status, said):
+    """Whether Wine failed to start a process (see START_FAILURE), from its status and what it
+    said on its error channel."""
+    return status == 1 and START_FAILURE in said
+
+
 class HarnessError(RuntimeError):
     """The harness could not do its part (a display, Wine's boot, a registry command): a
     failure of the test machinery, never to be reported as the program's."""
+
+
+class NotStarted(HarnessError):
+    """Wine could not start a process (START_FAILURE)."""
 
 
 def own_what_it_starts():
@@ -226,13 +245,14 @@ class WineSession:
 
     def _command(self, args, kwargs):
         """The command line; before the session's first, its server, and Wine's system
-        processes from that command if its output goes nowhere, else from one of their own."""
+        processes from that command unless its output is read through a pipe, else from one of
+        their own."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         if not self.server_started:
             self.server_started = True
             _wineserver(self.env, f"-p{SERVER_IDLE}")
-            if any(kwargs.get(stream) != subprocess.DEVNULL for stream in ("stdout", "stderr")):
-                self.harness_command(["cmd", "/c", "exit"], quiet=True)
+            if kwargs.get("capture_output") or subprocess.PIPE in kwargs.values():
+                self.harness_command(["cmd", "/c", "exit"])
         return [WINE64, *map(str, args)]
 
     def import_registry(self, text):
@@ -246,28 +266,27 @@ class WineSession:
         relative to the current drive)."""
         self.harness_command(["regedit", "/S", windows_path(path)])
 
-    def harness_command(self, args, quiet=False, timeout=COMMAND):
+    def harness_command(self, args, timeout=COMMAND):
         """Runs one of Wine's own commands for the harness (`reg ...`, `regedit /S`,
-        `wineboot`, `cmd /c exit`) to its end, in HARNESS_LOCALE; returns its output (None when
-        `quiet`: its output goes nowhere). HarnessError, with what it said, when it fails."""
+        `wineboot`, `cmd`) to its end, in HARNESS_LOCALE, and returns what it printed; its
+        output goes to files, which the system processes it may start can hold open unharmed.
+        HarnessError, with what it said, when it fails."""
         what = " ".join(map(str, args))
-        streams = ({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} if quiet else
-                   {"capture_output": True, "encoding": HARNESS_CODEPAGE, "errors": "replace"})
-        result = self.run(args, timeout=timeout, what=what, env=self.harness_env, **streams)
-        if result.returncode == 1 and not quiet:
-            # Seen in about one command-2 run in three, always a session's first registry
-            # command (a `regedit /S` import, a `reg export`): status 1, nothing said (Wine's
-            # error channel was off then; it is on now, for the next one to say more). Its
-            # cause was not found. These commands are idempotent, so it is tried once more.
-            said = (result.stdout + result.stderr).strip()[-500:] or "nothing"
-            print(f"{what} ended with status 1, saying: {said}; trying it once more",
-                  file=sys.stderr, flush=True)
-            result = self.run(args, timeout=timeout, what=what, env=self.harness_env, **streams)
+
+        def run():
+            with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+                result = self.run(args, timeout=timeout, what=what, env=self.harness_env,
+                                  stdout=stdout, stderr=stderr)
+                return result, _read(stdout), _read(stderr)
+        result, printed, said = run()
+        if not_started(result.returncode, said):
+            print(f"{what}: {START_FAILURE}, trying it once more", file=sys.stderr, flush=True)
+            result, printed, said = run()
         if result.returncode != 0:
-            said = "" if quiet else (result.stdout + result.stderr).strip()[-500:]
             raise HarnessError(f"{what} ended with status {result.returncode} (Wine prefix "
-                               f"{self.prefix}): " + (said or "it said nothing"))
-        return None if quiet else result.stdout
+                               f"{self.prefix}): " + ((printed + said).strip()[-500:]
+                                                      or "it said nothing"))
+        return printed
 
     def export_values(self, key):
         """The values of a registry key, name -> data as `reg export` writes it (a UTF-16
@@ -290,17 +309,25 @@ class WineSession:
             return "REG_SZ", re.sub(r"\\(.)", r"\1", data[1:-1])
         return "other", data
 
+    def end_programs(self):
+        _wineserver(self.env, "-k")
+
     def close(self):
         """Ends this prefix's Wine processes, then its server, which saves the registry as it
         ends (`-w` waits for that); then the display. Whatever does not end in time ends with
         the program's PID namespace."""
         try:
             if self.prefix.is_dir() and self.server_started:
-                _wineserver(self.env, "-k")
+                self.end_programs()
                 _wineserver(self.env, "-w")
         finally:
             if self.xvfb:
                 self.xvfb.close()
+
+
+def _read(file):
+    file.seek(0)
+    return file.read().decode(HARNESS_CODEPAGE, errors="replace")
 
 
 def _wineserver(env, *flags):
@@ -376,7 +403,7 @@ def ensure_template(root, i386):
         # Where the kernel runs no 32-bit programs, a 64-bit-only tree's prefix is booted
         # without asking for them: Wine then leaves its 32-bit part out rather than emulate it.
         with WineSession(template) as session:
-            session.harness_command(["wineboot", "-i"], quiet=True, timeout=WINEBOOT)
+            session.harness_command(["wineboot", "-i"], timeout=WINEBOOT)
             session.import_registry(_prefix_settings())
         (template / ".ready").write_text(_template_stamp(i386))
     return template

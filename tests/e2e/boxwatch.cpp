@@ -1,23 +1,23 @@
-// boxwatch: reports message boxes as a person at the screen would see them, and presses OK.
-// Texts are UTF-16 code units in hex ("-" when empty), which nothing on the way re-encodes.
-//   boxwatch.exe --title T [--stop-file F] [--hold-file F] [--hold-ms N] [--wait-ms N]
-//     Says "watching" once it has looked at the desktop; then, for each new visible dialog
-//     (class "#32770") titled T, the line below. OK is pressed at once or, with --hold-file,
-//     once that file exists, the box is gone or --hold-ms has passed ("hold-expired ms=N").
-//     It ends when the stop file exists (after one last look) or after --wait-ms without any
-//     box ("wait-expired ms=N"), saying "count=N".
+// boxwatch: starts programs as Windows' shell starts a program it is asked to open, reports
+// their message boxes as a person at the screen would see them, and presses OK. Texts are UTF-16
+// code units in hex ("-" when empty), which nothing on the way re-encodes.
+//   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N] [--wait-ms N]
+//                [--hold-file F] [--hold-ms N] [--poll-ms N]
+//     N rounds (1 by default), each running every command line in turn. Each new visible dialog
+//     (class "#32770") of the program titled T, looked for every --poll-ms (50 by default), is
+//     reported on a line:
 //       box title=<hex> text=<hex> icon=information|error|warning|question|none|unknown
 //           buttons=<id>:<hex>,...|- rect=left,top,right,bottom
-//   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N]
-//     N rounds, each running every command line in turn, watched as above: microseconds from
-//     just before process creation until its box, peak working set then, exit code. A failed
-//     run ends the rounds (no box, or no end, within --wait-ms: the program is then ended):
+//     and OK is pressed at once or, with --hold-file, once that file exists, the box is gone or
+//     --hold-ms has passed ("hold-expired ms=N"). Once the program has ended (after one last
+//     look), a line says the microseconds from just before its creation until its first box,
+//     its peak working set then and its exit code. A failed run ends the rounds: no box within
+//     --wait-ms, or no end within --wait-ms of its last box, ends the program first.
 //       run=<i> name=<NAME> visible_us=<n> peak_kb=<n> exit=<code>
 //       run=<i> name=<NAME> error=launch|no-box|no-box-within|did-not-end ...
 #include <windows.h>
 #include <psapi.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -30,9 +30,9 @@
 namespace {
 
 struct Options {
-    std::wstring title, stopFile, holdFile;
+    std::wstring title, holdFile;
     std::vector<std::wstring> launches;  // NAME=COMMANDLINE
-    DWORD waitMs = 60000, holdMs = 60000;
+    DWORD waitMs = 60000, holdMs = 60000, pollMs = 50;
     int runs = 1;
 };
 
@@ -183,30 +183,25 @@ struct Watched {
     bool waitExpired = false;      // waitMs passed without a box
 };
 
-// Watches as described at the top. When `program` is given, only its boxes count, and its end
-// ends the watch as the stop file does.
-Watched WatchBoxes(const Options& options, HANDLE program = nullptr, DWORD programId = 0) {
+// Watches the program's boxes as described at the top, until it has ended (with one last look)
+// or --wait-ms has passed since its start or its last box.
+Watched WatchBoxes(const Options& options, HANDLE program, DWORD programId) {
     Watched watched;
     DWORD lastActivity = GetTickCount();
-    for (bool lastLook = false, first = true; !lastLook; first = false) {
-        const bool ended = FileExists(options.stopFile) ||
-                           (program && WaitForSingleObject(program, 0) == WAIT_OBJECT_0);
+    for (bool lastLook = false; !lastLook;) {
+        const bool ended = WaitForSingleObject(program, 0) == WAIT_OBJECT_0;
         watched.waitExpired = !ended && GetTickCount() - lastActivity > options.waitMs;
         lastLook = ended || watched.waitExpired;
         std::vector<HWND> boxes;
         EnumWindows(CollectVisible, reinterpret_cast<LPARAM>(&boxes));
-        boxes.erase(std::remove_if(boxes.begin(), boxes.end(), [&](HWND window) {
-            return ClassName(window) != L"#32770" || WindowText(window) != options.title;
-        }), boxes.end());
-        if (first && !program) {
-            std::printf("watching\n");
-            std::fflush(stdout);
-        }
         for (HWND box : boxes) {
             DWORD owner = 0;
             GetWindowThreadProcessId(box, &owner);
-            if ((program && owner != programId) || !watched.boxes.insert(box).second) continue;
-            if (program && watched.boxes.size() == 1) {
+            if (owner != programId || ClassName(box) != L"#32770" ||
+                WindowText(box) != options.title || !watched.boxes.insert(box).second) {
+                continue;
+            }
+            if (watched.boxes.size() == 1) {
                 QueryPerformanceCounter(&watched.firstVisible);
                 PROCESS_MEMORY_COUNTERS memory{};
                 memory.cb = sizeof memory;
@@ -229,7 +224,7 @@ Watched WatchBoxes(const Options& options, HANDLE program = nullptr, DWORD progr
                          reinterpret_cast<LPARAM>(ReadBox(box).okButton));
             lastActivity = GetTickCount();
         }
-        if (!lastLook) Sleep(program ? 1 : 50);
+        if (!lastLook) Sleep(options.pollMs);
     }
     return watched;
 }
@@ -250,7 +245,9 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& launch) {
         return false;
     }
     const Watched watched = WatchBoxes(options, process.hProcess, process.dwProcessId);
-    const bool ended = WaitForSingleObject(process.hProcess, options.waitMs) == WAIT_OBJECT_0;
+    // A program that showed no box in time is ended at once; one that did, given time to end.
+    const DWORD endMs = watched.boxes.empty() && watched.waitExpired ? 0 : options.waitMs;
+    const bool ended = WaitForSingleObject(process.hProcess, endMs) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(process.hProcess, 1);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
@@ -279,10 +276,10 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::wstring name = argv[i], value = argv[i + 1];
         if (name == L"--title") options.title = value;
-        else if (name == L"--stop-file") options.stopFile = value;
         else if (name == L"--hold-file") options.holdFile = value;
         else if (name == L"--hold-ms") options.holdMs = std::wcstoul(value.c_str(), nullptr, 10);
         else if (name == L"--wait-ms") options.waitMs = std::wcstoul(value.c_str(), nullptr, 10);
+        else if (name == L"--poll-ms") options.pollMs = std::wcstoul(value.c_str(), nullptr, 10);
         else if (name == L"--runs") options.runs = int(std::wcstol(value.c_str(), nullptr, 10));
         else if (name == L"--launch") options.launches.push_back(value);
         else {
@@ -290,15 +287,9 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
     }
-    if (options.title.empty()) {
-        std::fprintf(stderr, "boxwatch: --title is required\n");
+    if (options.title.empty() || options.launches.empty()) {
+        std::fprintf(stderr, "boxwatch: --title and --launch are required\n");
         return 2;
-    }
-    if (options.launches.empty()) {
-        const Watched watched = WatchBoxes(options);
-        if (watched.waitExpired) std::printf("wait-expired ms=%lu\n", options.waitMs);
-        std::printf("count=%zu\n", watched.boxes.size());
-        return 0;
     }
     for (int run = 1; run <= options.runs; ++run) {
         for (const std::wstring& launch : options.launches) {

@@ -127,7 +127,7 @@ ROWS = {
          "wine32:i386 wine32-preloader:i386'"], []),
     "command 1 on a fresh machine: the x64 run's packages, no i386 architecture": (
         {"set": "run-x64", "missing": "all", "update": [OK], "install": {"plain": OK}}, {}, 0,
-        [["update"], ["install", "wine64", "xvfb", "!:i386", "!googletest", "!i686",
+        [["update"], ["install", "wine64-preloader", "xvfb", "!:i386", "!googletest", "!i686",
                       "!ansible", "!osslsigncode", "!pefile", "!qemu"]], [], [],
         ["--add-architecture"]),
     "scripts/run --x86 on a fresh machine: Wine's 32-bit side with its preloader": (
