@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """Runs TorvaNetWorkSetup.exe as a user would and sees what the user sees.
 
-boxwatch.exe starts the tool as Windows' shell starts a program it is asked to open
-(CreateProcess), in the same prefix, and reports each of the tool's boxes titled "TorvaNetWork"
-(text as UTF-16 code units, icon, buttons, position), optionally waits while the box is
-photographed, and presses OK. Both run with Wine's error channel on: what the tool and Wine say
-on standard error is kept, for a run that shows no box to say why.
+boxwatch.exe starts the tool itself (CreateProcessW), in the session's prefix, reports each of
+its boxes titled "TorvaNetWork" (text as UTF-16 code units, icon, buttons, position), optionally
+waits while the box is photographed, and presses OK. Both run with Wine's error channel on:
+what the tool and Wine say on standard error is kept, for a run that shows no box to say why.
 """
 
 import subprocess

@@ -1,6 +1,6 @@
-// boxwatch: starts programs as Windows' shell starts a program it is asked to open, reports
-// their message boxes as a person at the screen would see them, and presses OK. Texts are UTF-16
-// code units in hex ("-" when empty), which nothing on the way re-encodes.
+// boxwatch: starts programs (CreateProcessW), reports their message boxes as a person at the
+// screen would see them, and presses OK. Texts are UTF-16 code units in hex ("-" when empty),
+// which nothing on the way re-encodes.
 //   boxwatch.exe --title T --launch NAME=COMMANDLINE [--launch ...] [--runs N] [--wait-ms N]
 //                [--hold-file F] [--hold-ms N] [--poll-ms N]
 //     N rounds (1 by default), each running every command line in turn. Each new visible dialog
