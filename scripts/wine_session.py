@@ -25,7 +25,7 @@ pass: Wine's program files hard-linked, everything Wine may write copied. Only t
 programs get the prefix's 32-bit part.
 
 As a command:
-  wine_session.py run --root DIR [--name NAME] [--keep] [--no-display] PROGRAM.exe [ARGS...]
+  wine_session.py run --root DIR [--no-display] PROGRAM.exe [ARGS...]
       runs one program in a fresh private prefix on a private display (or none) and exits with
       its status (the emulator CTest uses for the cross-compiled test programs);
   wine_session.py template --root DIR [--32-bit]
@@ -214,10 +214,11 @@ class WineSession:
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), DISPLAY=self.display,
                         **WINE_ENV)
         self.env.pop("WAYLAND_DISPLAY", None)
-        # Overrides asked for by the caller (a test switching a DLL off) come on top.
+        self.harness_env = dict(self.env, **HARNESS_LOCALE, **ERROR_CHANNEL)
+        # DLL overrides asked for by the caller (switching a DLL off) come on top, for its
+        # programs only: Wine's own commands, wineboot among them, run without them.
         extra = [o for o in (os.environ.get("WINEDLLOVERRIDES"), dll_overrides) if o]
         self.env["WINEDLLOVERRIDES"] = ";".join([WINE_ENV["WINEDLLOVERRIDES"], *extra])
-        self.harness_env = dict(self.env, **HARNESS_LOCALE, **ERROR_CHANNEL)
         if locale:
             self.env.update(LC_ALL=locale, LANGUAGE="")
         self.server_started = False
@@ -445,8 +446,8 @@ def leftovers(root):
 
 def _run_command(options):
     program = Path(options.program[0])
-    name = options.name or f"run-{program.stem}-{os.urandom(4).hex()}"
-    prefix = new_prefix(options.root, name, is_32bit_program(program))
+    prefix = new_prefix(options.root, f"run-{program.stem}-{os.urandom(4).hex()}",
+                        is_32bit_program(program))
     with WineSession(prefix, display=NO_DISPLAY if options.no_display else None) as session:
         process = session.start(options.program)
         try:
@@ -460,7 +461,7 @@ def _run_command(options):
         # Said even when the program could not (it never started, or its output was lost).
         print(f"{program.name} ended with status {status:#x}; its prefix is kept: {prefix}",
               file=sys.stderr, flush=True)
-    elif not options.keep:
+    else:
         shutil.rmtree(prefix, ignore_errors=True)
     return status
 
@@ -472,8 +473,6 @@ def main():
     run, template, _ = [commands.add_parser(name) for name in ("run", "template", "leftovers")]
     for command in commands.choices.values():
         command.add_argument("--root", required=True, type=lambda root: Path(root).resolve())
-    run.add_argument("--name")
-    run.add_argument("--keep", action="store_true")
     run.add_argument("--no-display", action="store_true", help="run where no window can be made")
     run.add_argument("program", nargs=argparse.REMAINDER)
     template.add_argument("--32-bit", dest="i386", action="store_true")
