@@ -9,10 +9,9 @@ the first process of a PID namespace of its own (own_what_it_starts), whose ever
 kernel ends once that first one has ended.
 
 A session starts its prefix's wineserver itself, kept SERVER_IDLE seconds after its last
-program rather than Wine's 3, and Wine's system processes (services.exe and the rest) with it,
-from a command whose output goes to no pipe: those processes inherit that output and hold it
-open until the server ends, so a command whose output is read through a pipe would wait for
-them.
+program rather than Wine's 3. Wine's system processes (services.exe and the rest), started by
+the session's first command, inherit its output and hold it open until the server ends; so
+when that command's output is read through a pipe, they are started by a command of their own.
 
 Every program starts through Wine's 64-bit loader, which hands a 32-bit program on to the
 32-bit one (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
@@ -245,9 +244,7 @@ class WineSession:
                                 **kwargs)
 
     def _command(self, args, kwargs):
-        """The command line; before the session's first, its server, and Wine's system
-        processes from that command unless its output is read through a pipe, else from one of
-        their own."""
+        """The command line; before the session's first, its server (see above)."""
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         if not self.server_started:
             self.server_started = True
@@ -269,9 +266,8 @@ class WineSession:
 
     def harness_command(self, args, timeout=COMMAND):
         """Runs one of Wine's own commands for the harness (`reg ...`, `regedit /S`,
-        `wineboot`, `cmd`) to its end, in HARNESS_LOCALE, and returns what it printed; its
-        output goes to files, which the system processes it may start can hold open unharmed.
-        HarnessError, with what it said, when it fails."""
+        `wineboot`, `cmd`) to its end, in HARNESS_LOCALE, and returns what it printed (its
+        output goes to files). HarnessError, with what it said, when it fails."""
         what = " ".join(map(str, args))
 
         def run():

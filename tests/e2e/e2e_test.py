@@ -169,17 +169,18 @@ class ToolRunTest(unittest.TestCase):
         self.assertEqual((status, stderr[:len(expected)]), (1, expected), f"stdout:\n{stdout}")
 
     def run_command(self, *args):
-        """Runs scripts/run_tool.py; (status, stdout, stderr). Its own guard on the tool
-        speaks first; should this longer bound still run out, the command is killed, and with
-        it everything it started: a harness failure, not the tool's."""
-        bound = tool_driver.HANG_GUARD_MS // 1000 + 2 * wine_session.COMMAND
+        """Runs command 1's run (scripts/tool_driver.py); (status, stdout, stderr). Its own
+        guard on the tool speaks first; should this longer bound still run out, the command is
+        killed, and with it everything it started: a harness failure, not the tool's."""
+        bound = ((2 * tool_driver.HANG_GUARD_MS + tool_driver.HOLD_GUARD_MS) // 1000
+                 + tool_driver.WATCH_END_S + 2 * wine_session.COMMAND)
         try:
             run = subprocess.run(
-                [sys.executable, ROOT / "scripts" / "run_tool.py", "--build-dir", BUILD, *args],
+                [sys.executable, ROOT / "scripts" / "tool_driver.py", "--build-dir", BUILD, *args],
                 capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=bound)
         except subprocess.TimeoutExpired:
             raise wine_session.HarnessError(
-                f"waited {bound} s for run_tool.py to end; it had not") from None
+                f"waited {bound} s for tool_driver.py to end; it had not") from None
         return run.returncode, run.stdout, run.stderr
 
     def test_dll_planted_beside_the_tool(self):
