@@ -3,16 +3,10 @@
 
 Timed by boxwatch.exe, which starts each program itself and polls for its window, so that
 Wine's own start-up counts the same for every candidate. Runs are interleaved (one of each
-candidate per round), all in one private prefix on a private display:
-
-  - TorvaNetWorkSetup.exe, x86 and x64;
-  - the floor: benchmarks/floor.cpp, the registry API directly and the same box (x86);
-  - the script peer: benchmarks/peer.vbs, the same three calls through the same object, run by
-    wscript.exe.
-
-All run under a Chinese locale (LANG=zh_CN.UTF-8), which the script peer needs on Wine.
-
-  benchmark.py [--runs N]
+candidate per round), all in one private prefix on a private display, in a Chinese locale
+(which the script peer needs on Wine): TorvaNetWorkSetup.exe, x86 and x64; the floor
+(benchmarks/floor.cpp: the registry API directly and the same box, x86); the script peer
+(benchmarks/peer.vbs: the same three calls through the same object, run by wscript.exe).
 """
 
 import argparse
@@ -49,8 +43,7 @@ def candidates(scratch):
     return commands
 
 
-# boxwatch ends a run that shows no box, or does not end, within this many milliseconds.
-RUN_GUARD_MS = 120 * 1000
+RUN_GUARD_MS = 120 * 1000  # boxwatch ends a run that shows no box, or does not end, by then
 
 
 class RoundFailed(SystemExit):

@@ -10,10 +10,8 @@ gets a machine-wide entry instead, made only by root and said when made; anyone 
 the command. Whether 32-bit programs run is found out by running the 32-bit loader.
 
 With TORVA_FORCE_QEMU_I386=1 they run under qemu-i386 even where the kernel runs them itself,
-so that such a machine can measure what one that does not will take.
-
-As a command, prints in one line what follows on this machine; fails where 32-bit programs
-cannot run at all.
+so that such a machine can measure what one that does not will take. As a command, it says in
+one line which applies here, and fails where 32-bit programs cannot run at all.
 """
 
 import ctypes
@@ -54,8 +52,7 @@ _mode = None  # what enable() found, once per process
 
 
 class Unavailable(SystemExit):
-    """32-bit programs cannot be run here; the message says what to do. A script that meets
-    it ends with that message rather than a traceback."""
+    """32-bit programs cannot be run here; the message, not a traceback, says what to do."""
 
     def __init__(self, message):
         super().__init__("32-bit programs: " + message)

@@ -3,8 +3,7 @@
 #   scripts/install-deps.sh [run-x64|run-x86|all]
 # run-x64 is what command 1 needs (the x64 build, no i386 packages), run-x86 the same for the
 # x86 build, all (the default) also what command 2, the release and the benchmark need.
-# As root it runs apt-get, its output in build/install-deps.log; as anyone else it prints the
-# command.
+# As root it runs apt-get (its output: build/install-deps.log); as anyone else, prints the command.
 # apt retries a failed connection (Acquire::Retries) and waits for dpkg's lock
 # (DPkg::Lock::Timeout), but apt 2.6 fetches a file that does not match its index (a mirror in
 # mid-sync) only once, and `apt-get update` fails at once on lists another one holds: this

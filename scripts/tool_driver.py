@@ -6,12 +6,10 @@ its boxes titled "TorvaNetWork" (text as UTF-16 code units, icon, buttons, posit
 waits while the box is photographed, and presses OK. Both run with Wine's error channel on:
 what the tool and Wine say on standard error is kept, for a run that shows no box to say why.
 
-As a command (command 1's run), it starts the tool in the build tree's own prefix, then prints
-the value that it set, as Wine's `reg export` writes it. With a display (DISPLAY set, and no
---headless), the box appears there and waits for OK. Without one, the run happens on a private
-Xvfb display: the box is photographed, OK is pressed for the user, and the PNG's path is
-printed. Either way a run whose box was not seen fails, saying what the tool and Wine said.
-  tool_driver.py --build-dir DIR [--headless] [--exe PROGRAM.exe] [--prefix-name NAME]
+As a command (command 1's run), it runs the tool so in the build tree's own prefix, then prints
+the value that it set. With a display (DISPLAY set, and no --headless), the box waits there for
+OK; without one, on a private Xvfb display, the box is photographed and OK pressed. A run whose
+box was not seen fails, saying what the tool and Wine said.
 """
 
 import argparse
@@ -101,14 +99,10 @@ def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
 
 
 def _run_once(session, exe, boxwatch, screenshot_path, person):
-    """Runs the tool under boxwatch once.
-
-    boxwatch answers each box with OK: at once, or once it is photographed (screenshot_path);
-    where a person at the display answers it (person), it only reports it. Its lines are read
-    as they come; the tool's end ends the watch at once, box or no box. Every wait is bounded:
-    ToolHung when the tool shows no box or does not end, wine_session.HarnessError when
-    boxwatch cannot start the tool or does not end.
-    """
+    """Runs the tool under boxwatch once. boxwatch answers each box with OK: at once, or once
+    it is photographed (screenshot_path); where a person at the display answers it (person), it
+    only reports it. Every wait is bounded: ToolHung when the tool shows no box or does not end,
+    wine_session.HarnessError when boxwatch cannot start the tool or does not end."""
     guard_ms = PERSON_GUARD_MS if person else HANG_GUARD_MS
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
         hold_file, errors = Path(scratch) / "hold", Path(scratch) / "errors"
@@ -174,12 +168,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True, type=Path)
-    parser.add_argument("--headless", action="store_true",
-                        help="use a private display even when DISPLAY is set")
-    parser.add_argument("--exe", type=Path,
-                        help="the program to run (default: the build's TorvaNetWorkSetup.exe)")
-    parser.add_argument("--prefix-name", default="tool",
-                        help="the private prefix's folder under BUILD_DIR/wine")
+    parser.add_argument("--headless", action="store_true", help="a private display anyway")
+    parser.add_argument("--exe", type=Path, help="default: the build's TorvaNetWorkSetup.exe")
+    parser.add_argument("--prefix-name", default="tool", help="its folder under BUILD_DIR/wine")
     options = parser.parse_args()
     build = options.build_dir.resolve()
     exe = (options.exe or build / "TorvaNetWorkSetup.exe").resolve()
@@ -210,8 +201,7 @@ def run_command(build, exe, prefix_name, display):
         if display:
             print(f"  on display {display}: answer the box with OK.", flush=True)
         shot = None if display else build / f"{exe.stem}-box.png"
-        result = run_tool(session, exe, build / "boxwatch.exe", screenshot_path=shot,
-                                      person=bool(display))
+        result = run_tool(session, exe, build / "boxwatch.exe", shot, person=bool(display))
         status = result.exit_status
         for box in result.boxes:
             print(f"  box \"{box.title}\" ({box.icon} icon): {box.text}")

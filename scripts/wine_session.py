@@ -15,22 +15,14 @@ when that command's output is read through a pipe, they are started by a command
 
 Every program starts through Wine's 64-bit loader, which hands a 32-bit program on to the
 32-bit one (under qemu-i386 where the kernel runs no 32-bit programs: see i386_support.py).
-Every wait has one bound, sized far above what was measured on a loaded machine that emulates
-32-bit programs; when it runs out, HarnessError says what was waited for.
+Every wait has one bound; when it runs out, HarnessError says what was waited for. A template
+prefix is booted once per build tree (a quarter of a minute), with its 32-bit part only for
+trees of 32-bit programs, and each session gets a copy, made in one pass.
 
-Booting a prefix takes a quarter of a minute (about two without Wine's 32-bit preloader), so a
-template prefix is booted once per build tree and each session gets a copy of it, made in one
-pass: Wine's program files hard-linked, everything Wine may write copied. Only trees of 32-bit
-programs get the prefix's 32-bit part.
-
-As a command:
-  wine_session.py run --root DIR [--no-display] PROGRAM.exe [ARGS...]
-      runs one program in a fresh private prefix on a private display (or none) and exits with
-      its status (the emulator CTest uses for the cross-compiled test programs);
-  wine_session.py template --root DIR [--32-bit]
-      boots the template prefix if it is not there yet (with its 32-bit part);
-  wine_session.py leftovers --root DIR
-      lists processes still running for prefixes under DIR; fails when there are any.
+As a command, `run --root DIR [--no-display] PROGRAM.exe [ARGS...]` runs one program in a
+fresh private prefix, on a private display or none, and exits with its status (CTest's emulator
+for the test programs); `template --root DIR [--32-bit]` boots the template prefix if need be;
+`leftovers --root DIR` lists processes still running for prefixes under DIR, failing if any.
 """
 
 import argparse
@@ -54,10 +46,9 @@ import i386_support  # noqa: E402
 WINE64 = "/usr/lib/wine/wine64"
 # No Mono or Gecko: wineboot would look for them, and nothing here needs them.
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-# Wine takes the Windows locale, UI language and code pages from the Unix locale's name (LC_ALL
-# first), even one the C library lacks: zh_CN.UTF-8 gives zh-CN, 0804 and code page 936 as
-# zh-CN Windows has; C.UTF-8 gives en-US, 0409, 1252 and OEM code page 437 (measured, Wine
-# 8.0). The harness's own commands run in C.UTF-8, so that they print English in code page 437.
+# Wine takes the Windows locale from the Unix locale's name (LC_ALL first), even one the C
+# library lacks: zh_CN.UTF-8 gives zh-CN, 0804 and code page 936; C.UTF-8 gives en-US, 0409,
+# 1252 and OEM code page 437 (measured, Wine 8.0), in which the harness's own commands run.
 HARNESS_LOCALE = {"LC_ALL": "C.UTF-8", "LANGUAGE": ""}
 HARNESS_CODEPAGE = "cp437"
 # Wine's error channel on, every other channel off: for a run that fails to say why.
@@ -65,14 +56,12 @@ ERROR_CHANNEL = {"WINEDEBUG": "-all,err+all"}
 NO_DISPLAY = ""  # a display that names none: no window can be made
 
 SCREEN = (1024, 768)
-# Present in a prefix, and in its copies, that has the 32-bit part.
-WITH_32BIT_PART = ".32-bit-part"
+WITH_32BIT_PART = ".32-bit-part"  # in a prefix, and its copies, that has the 32-bit part
 PR_SET_PDEATHSIG = 1
 CLONE_NEWNS, CLONE_NEWPID = 0x00020000, 0x20000000
 MS_REC, MS_PRIVATE = 0x4000, 1 << 18
 
-# Bounds, in seconds, each with what it was sized from: measured on 2 cores, both busy, 32-bit
-# programs emulated (BENCHMARKS.md).
+# Bounds, in seconds, and what was measured on 2 busy cores, 32-bit programs emulated.
 XVFB_START = 60  # Xvfb announcing its display: well under a second
 COMMAND = 120  # reg, regedit, cmd and Wine's other short commands: a few seconds at most
 WINEBOOT = 600  # booting a template: 18 s with its 32-bit part emulated, 2 min without preloader
@@ -89,17 +78,15 @@ LINKED_FONTS = ["Tahoma", "MS Shell Dlg", "MS Shell Dlg 2", "Microsoft Sans Seri
 SHARED_DIRS = {("drive_c", "windows", name) for name in ("system32", "syswow64", "winsxs")}
 
 
-# Wine (8.0) sometimes cannot start a process: the fixed address of its shared user data is
-# taken, and it exits with status 1, saying only this on its error channel. Seen for emulated
-# 32-bit programs; for 64-bit ones without Wine's 64-bit preloader (its heap, placed at random up
-# to 1 GiB above the loader, can cover that address). The process never ran: it is started once
-# more.
+# Wine 8.0 sometimes cannot start a process: the fixed address of its shared user data is taken
+# (seen for emulated 32-bit programs; for 64-bit ones, without Wine's 64-bit preloader, by the
+# loader's heap), and it exits with status 1, saying only this on its error channel. The process
+# never ran: the harness starts it once more.
 START_FAILURE = "failed to map the shared user data"
 
 
 def not_started(status, said):
-    """Whether Wine failed to start a process (see START_FAILURE), from its status and what it
-    said on its error channel."""
+    """Whether Wine failed to start a process, from its status and its error channel."""
     return status == 1 and START_FAILURE in said
 
 
@@ -113,12 +100,11 @@ class NotStarted(HarnessError):
 
 
 def own_what_it_starts():
-    """From here on, this program runs as the first process of a PID namespace of its own, so
-    that the kernel ends everything it starts once it has ended; and it is killed when the
-    process that started it, left outside waiting, is. Call it first, before any thread or
-    child. It gets its own /proc, in its own mount namespace: qemu-i386 knows a program's
-    /proc/self/exe only by the pid the program sees. Not root, it adds a user namespace mapping
-    the user to itself. Where namespaces cannot be had, it runs on, saying so."""
+    """From here on, this program is the first process of a PID namespace of its own, whose
+    processes the kernel ends once it has ended; it is killed when the process left outside,
+    waiting, is. Call it before any thread or child. Its own /proc, in a mount namespace of its
+    own, is needed: qemu-i386 knows /proc/self/exe only by the pid a program sees. Not root, it
+    adds a user namespace mapping the user to itself. Without namespaces it runs on, saying so."""
     libc = i386_support.LIBC
     uid, gid = os.getuid(), os.getgid()
     try:
@@ -138,8 +124,7 @@ def own_what_it_starts():
             os._exit(128 + signal.SIGKILL)
         i386_support.check(libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None), "mount")
         i386_support.check(libc.mount(b"proc", b"/proc", b"proc", 0, None), "mount /proc")
-        # A namespace's first process gets only the signals it handles: these end it as they
-        # would any other process, running its clean-up.
+        # A namespace's first process gets only the signals it handles: these run its clean-up.
         for signum in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, lambda number, _: sys.exit(128 + number))
         return
@@ -369,21 +354,15 @@ def is_current(prefix, i386):
 def _template_lock(root):
     root.mkdir(parents=True, exist_ok=True)
     with open(root / "template.lock", "w") as lock:
-        deadline = time.monotonic() + TEMPLATE_LOCK
-        while not _try_lock(lock):
-            if time.monotonic() > deadline:
-                raise HarnessError(f"waited {TEMPLATE_LOCK} s for another process to finish "
-                                   f"booting or copying the template prefix under {root}")
+        for _ in range(TEMPLATE_LOCK):
+            with contextlib.suppress(BlockingIOError):
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
             time.sleep(1)
+        else:
+            raise HarnessError(f"waited {TEMPLATE_LOCK} s for another process to finish "
+                               f"booting or copying the template prefix under {root}")
         yield
-
-
-def _try_lock(file):
-    try:
-        fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return True
-    except BlockingIOError:
-        return False
 
 
 def ensure_template(root, i386):

@@ -175,7 +175,6 @@ void Report(HWND box) {
     std::fflush(stdout);
 }
 
-// What one watch saw of the program it started, if any.
 struct Watched {
     std::set<HWND> boxes;          // every box it reported
     LARGE_INTEGER firstVisible{};  // when its first box was found
@@ -235,8 +234,7 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& launch) {
     std::wstring commandLine = launch.substr(launch.find(L'=') + 1);
     LARGE_INTEGER frequency, start;
     QueryPerformanceFrequency(&frequency);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION process{};
     QueryPerformanceCounter(&start);
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
