@@ -38,7 +38,7 @@ def candidates(scratch):
     peer.write_bytes(PROGRAMS["script"].read_text(encoding="utf-8").replace("\n", "\r\n")
                      .encode("gbk"))
     paths = dict(PROGRAMS, script=peer)
-    commands = {name: f'"{tool_driver.windows_path(path)}"' for name, path in paths.items()}
+    commands = {name: f'"{wine_session.windows_path(path)}"' for name, path in paths.items()}
     commands["script"] = '"C:\\windows\\system32\\wscript.exe" ' + commands["script"]
     return commands
 

@@ -106,11 +106,11 @@ def _run_once(session, exe, boxwatch, screenshot_path, person):
     guard_ms = PERSON_GUARD_MS if person else HANG_GUARD_MS
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
         hold_file, errors = Path(scratch) / "hold", Path(scratch) / "errors"
-        args = [boxwatch, "--title", TITLE, "--launch", f'tool="{windows_path(exe)}"',
+        args = [boxwatch, "--title", TITLE, "--launch", f'tool="{wine_session.windows_path(exe)}"',
                 "--wait-ms", str(guard_ms)]
         hold_ms = guard_ms if person else HOLD_GUARD_MS
         if screenshot_path or person:  # the hold file is made only once the box is photographed
-            args += ["--hold-file", windows_path(hold_file), "--hold-ms", str(hold_ms)]
+            args += ["--hold-file", wine_session.windows_path(hold_file), "--hold-ms", str(hold_ms)]
         with open(errors, "wb") as output:
             watcher = session.start(args, env=wine_session.ERROR_CHANNEL, stdout=subprocess.PIPE,
                                     stderr=output, text=True)
@@ -158,8 +158,6 @@ def _run_once(session, exe, boxwatch, screenshot_path, person):
             "answered the box without it")
     return run
 
-
-windows_path = wine_session.windows_path
 
 
 def main():

@@ -234,7 +234,8 @@ bool TimeOneRun(const Options& options, int run, const std::wstring& launch) {
     std::wstring commandLine = launch.substr(launch.find(L'=') + 1);
     LARGE_INTEGER frequency, start;
     QueryPerformanceFrequency(&frequency);
-    STARTUPINFOW startup{sizeof startup};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     QueryPerformanceCounter(&start);
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,

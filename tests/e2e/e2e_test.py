@@ -203,7 +203,7 @@ class ToolRunTest(unittest.TestCase):
         """Registers the stand-in as "Wscript.Shell" in the class view of the build's bitness
         (the ProgID is shared; a 32-bit client finds the class under Wow6432Node)."""
         classes = r"HKEY_LOCAL_MACHINE\Software" + (r"\Wow6432Node" if I386 else "") + r"\Classes"
-        dll = tool_driver.windows_path(BUILD / "tests" / "e2e" / "shell_stand_in.dll")
+        dll = wine_session.windows_path(BUILD / "tests" / "e2e" / "shell_stand_in.dll")
         quoted = dll.replace("\\", "\\\\")
         self.session.import_registry("\r\n".join([
             "Windows Registry Editor Version 5.00", "",
