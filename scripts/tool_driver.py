@@ -115,9 +115,9 @@ def _run_once(session, exe, boxwatch, screenshot_path, person):
             watcher = session.start(args, env=wine_session.ERROR_CHANNEL, stdout=subprocess.PIPE,
                                     stderr=output, text=True)
         # boxwatch waits for the box, holds it, then waits for the tool's end, each bounded;
-        # past all that, every program of the session is ended, and with them boxwatch's output.
+        # past all that, it and every program of the session are ended, and with them its output.
         bound = (2 * guard_ms + hold_ms) / 1000 + WATCH_END_S
-        guard = threading.Timer(bound, session.end_programs)
+        guard = threading.Timer(bound, lambda: (watcher.kill(), session.end_programs()))
         guard.start()
         seen = []
         try:
