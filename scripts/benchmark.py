@@ -52,7 +52,7 @@ class RoundFailed(SystemExit):
 
 def rounds(session, args, runs, what):
     """boxwatch's lines for `runs` rounds; RoundFailed on the first failed run."""
-    bound = runs * len([a for a in args if a == "--launch"]) * 2 * RUN_GUARD_MS // 1000 + 300
+    bound = runs * args.count("--launch") * 2 * RUN_GUARD_MS // 1000 + 300
     result = session.run(args + ["--runs", str(runs), "--wait-ms", str(RUN_GUARD_MS)],
                          capture_output=True, text=True, timeout=bound, what=what)
     for line in result.stdout.splitlines():

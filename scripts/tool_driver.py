@@ -6,8 +6,8 @@ its boxes titled "TorvaNetWork" (text as UTF-16 code units, icon, buttons, posit
 waits while the box is photographed, and presses OK. Both run with Wine's error channel on:
 what the tool and Wine say on standard error is kept, for a run that shows no box to say why.
 
-As a command (command 1's run), it runs the tool so in the build tree's own prefix, then prints
-the value that it set. With a display (DISPLAY set, and no --headless), the box waits there for
+As a command (command 1's run), it runs the tool that way in the build tree's own prefix and
+prints the value it set. With a display (DISPLAY set, and no --headless), the box waits there for
 OK; without one, on a private Xvfb display, the box is photographed and OK pressed. A run whose
 box was not seen fails, saying what the tool and Wine said.
 """
@@ -34,10 +34,14 @@ HOLD_GUARD_MS = 60 * 1000  # boxwatch's wait for the screenshot before it answer
 WATCH_END_S = 60  # boxwatch's own start and end, beyond its guards on the tool: about a second
 
 
+def code_units(hex_units):
+    """The UTF-16 code units that boxwatch wrote in hex, '-'-separated ("-" when none)."""
+    return [] if hex_units == "-" else [int(unit, 16) for unit in hex_units.split("-")]
+
+
 def decode_units(hex_units):
-    """Text from boxwatch's '-'-separated UTF-16 code units."""
-    units = [] if hex_units == "-" else hex_units.split("-")
-    return b"".join(int(unit, 16).to_bytes(2, "little") for unit in units).decode(
+    """Text from boxwatch's UTF-16 code units."""
+    return b"".join(unit.to_bytes(2, "little") for unit in code_units(hex_units)).decode(
         "utf-16-le", errors="surrogatepass")
 
 
@@ -70,7 +74,7 @@ def parse_box(line):
     buttons = [entry.split(":", 1) for entry in fields["buttons"].split(",")
                if fields["buttons"] != "-"]
     return Box(title=decode_units(fields["title"]), text=decode_units(fields["text"]),
-               text_units=[int(u, 16) for u in fields["text"].split("-") if fields["text"] != "-"],
+               text_units=code_units(fields["text"]),
                icon=fields["icon"],
                buttons=[(int(control), decode_units(caption)) for control, caption in buttons],
                rect=tuple(int(v) for v in fields["rect"].split(",")))
@@ -89,20 +93,15 @@ class ToolHung(RuntimeError):
 
 
 def run_tool(session, exe, boxwatch, screenshot_path=None, person=False):
-    """Runs the tool under boxwatch and returns what was seen once both have ended. A run that
-    Wine could not start (wine_session.START_FAILURE) is run once more."""
-    try:
-        return _run_once(session, exe, boxwatch, screenshot_path, person)
-    except wine_session.NotStarted as error:
-        print(f"{error}; running it once more", file=sys.stderr, flush=True)
-        return _run_once(session, exe, boxwatch, screenshot_path, person)
+    """What was seen of the tool run under boxwatch; run once more if Wine could not start it."""
+    return wine_session.once_more_if_not_started(
+        lambda: _run_once(session, exe, boxwatch, screenshot_path, person))
 
 
 def _run_once(session, exe, boxwatch, screenshot_path, person):
-    """Runs the tool under boxwatch once. boxwatch answers each box with OK: at once, or once
-    it is photographed (screenshot_path); where a person at the display answers it (person), it
-    only reports it. Every wait is bounded: ToolHung when the tool shows no box or does not end,
-    wine_session.HarnessError when boxwatch cannot start the tool or does not end."""
+    """boxwatch answers each box with OK: at once, once photographed (screenshot_path), or, a
+    person at the display answering it (person), not at all. Every wait is bounded: ToolHung when
+    the tool shows no box or does not end, HarnessError when boxwatch cannot run it to its end."""
     guard_ms = PERSON_GUARD_MS if person else HANG_GUARD_MS
     with tempfile.TemporaryDirectory(dir=session.prefix) as scratch:
         hold_file, errors = Path(scratch) / "hold", Path(scratch) / "errors"
@@ -138,9 +137,8 @@ def _run_once(session, exe, boxwatch, screenshot_path, person):
                  for item in line.split())
     name, error, minutes = Path(exe).name, ended.get("error"), guard_ms // 60000
     status = int(ended["exit"]) if "exit" in ended else watcher.returncode
-    if not run.boxes and wine_session.not_started(status, run.tool_errors):
-        raise wine_session.NotStarted(f"Wine could not start {name if ended else 'boxwatch'}: "
-                                      + wine_session.START_FAILURE)
+    if not run.boxes:
+        wine_session.raise_if_not_started(status, run.tool_errors, name if ended else "boxwatch")
     if error == "no-box-within":
         raise ToolHung(f"{name} showed no box within {minutes} min; it was ended")
     if error == "did-not-end":
@@ -157,7 +155,6 @@ def _run_once(session, exe, boxwatch, screenshot_path, person):
             f"boxwatch waited {HOLD_GUARD_MS // 1000} s for the box's screenshot and "
             "answered the box without it")
     return run
-
 
 
 def main():

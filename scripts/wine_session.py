@@ -79,20 +79,28 @@ SHARED_DIRS = {("drive_c", "windows", name) for name in ("system32", "syswow64",
 
 
 # Wine 8.0 sometimes cannot start a process: the fixed address of its shared user data is taken
-# (seen for emulated 32-bit programs; for 64-bit ones, without Wine's 64-bit preloader, by the
-# loader's heap), and it exits with status 1, saying only this on its error channel. The process
-# never ran: the harness starts it once more.
+# (seen for emulated 32-bit programs; for 64-bit ones without Wine's 64-bit preloader, by the
+# loader's heap), and it exits with status 1, saying only this on its error channel.
 START_FAILURE = "failed to map the shared user data"
 
 
-def not_started(status, said):
-    """Whether Wine failed to start a process, from its status and its error channel."""
-    return status == 1 and START_FAILURE in said
+def raise_if_not_started(status, said, what):
+    """NotStarted if Wine could not start `what`, as its status and error channel tell."""
+    if status == 1 and START_FAILURE in said:
+        raise NotStarted(f"Wine could not start {what}: {START_FAILURE}")
+
+
+def once_more_if_not_started(attempt):
+    """attempt(), and once more if Wine could not start its process (NotStarted): it never ran."""
+    try:
+        return attempt()
+    except NotStarted as error:
+        print(f"{error}; trying it once more", file=sys.stderr, flush=True)
+        return attempt()
 
 
 class HarnessError(RuntimeError):
-    """The harness could not do its part (a display, Wine's boot, a registry command): a
-    failure of the test machinery, never to be reported as the program's."""
+    """The harness could not do its part (display, Wine's boot, a command): never the program's."""
 
 
 class NotStarted(HarnessError):
@@ -255,20 +263,18 @@ class WineSession:
         output goes to files). HarnessError, with what it said, when it fails."""
         what = " ".join(map(str, args))
 
-        def run():
+        def attempt():
             with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
                 result = self.run(args, timeout=timeout, what=what, env=self.harness_env,
                                   stdout=stdout, stderr=stderr)
-                return result, _read(stdout), _read(stderr)
-        result, printed, said = run()
-        if not_started(result.returncode, said):
-            print(f"{what}: {START_FAILURE}, trying it once more", file=sys.stderr, flush=True)
-            result, printed, said = run()
-        if result.returncode != 0:
-            raise HarnessError(f"{what} ended with status {result.returncode} (Wine prefix "
-                               f"{self.prefix}): " + ((printed + said).strip()[-500:]
-                                                      or "it said nothing"))
-        return printed
+                printed, said = _read(stdout), _read(stderr)
+            raise_if_not_started(result.returncode, said, what)
+            if result.returncode != 0:
+                raise HarnessError(f"{what} ended with status {result.returncode} (Wine prefix "
+                                   f"{self.prefix}): " + ((printed + said).strip()[-500:]
+                                                          or "it said nothing"))
+            return printed
+        return once_more_if_not_started(attempt)
 
     def export_values(self, key):
         """The values of a registry key, name -> data as `reg export` writes it (a UTF-16
